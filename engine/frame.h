@@ -1,0 +1,47 @@
+// Link frames: the CRC-16/MODBUS checksum, the three requests and the acceptance test for replies.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+inline constexpr std::int32_t FRAME_CAPACITY = 1040;
+inline constexpr std::int32_t DEVICE_ADDRESS = 4;
+inline constexpr std::uint8_t FUNC_ENCAPSULATED = 0x2B;
+inline constexpr std::uint8_t CMD_WRITE_BLOCK = 0xF5;
+inline constexpr std::uint8_t CMD_CHECKSUM = 0xF6;
+inline constexpr std::uint8_t CMD_RESTART = 0xF7;
+
+inline constexpr std::int32_t CHECKSUM_QUERY_LEN = 13;
+inline constexpr std::int32_t BLOCK_FRAME_OVERHEAD = 11; // header 9 + checksum 2
+inline constexpr std::int32_t RESTART_FRAME_LEN = 5;
+inline constexpr std::int32_t MAX_BLOCK_DATA = 1024;
+
+// CRC-16/MODBUS: initial 0xFFFF, reflected polynomial 0xA001, no final xor.
+std::uint16_t crc16_modbus(const std::uint8_t* bytes, std::size_t count);
+
+// Checksum of the first frame_len - 2 bytes; 0xFFFF without reading when that count is <= 0.
+std::uint16_t frame_check(const std::uint8_t* frame, std::int32_t frame_len);
+
+// Stores frame_check of the frame low byte first in its last two bytes (frame_len >= 2).
+void frame_seal(std::uint8_t* frame, std::int32_t frame_len);
+
+// Each builder writes its request at the start of frame, seals it and returns its length.
+// A frame too small for the request (or a block longer than 1024 bytes) is left untouched
+// and 0 is returned, so nothing is ever written past the buffer.
+std::int32_t build_checksum_query(std::span<std::uint8_t> frame, std::int32_t device_address,
+                                  std::uint32_t address, std::uint32_t length);
+std::int32_t build_block_frame(std::span<std::uint8_t> frame, std::int32_t device_address,
+                               std::uint32_t address, std::span<const std::uint8_t> data);
+std::int32_t build_restart_frame(std::span<std::uint8_t> frame, std::int32_t device_address);
+
+// True when the reply has at least 4 bytes and ends in its own checksum, low byte first.
+bool reply_is_valid(const std::uint8_t* frame, std::int32_t frame_len);
+
+// Big-endian field readers shared by the engine and the tools.
+constexpr std::uint32_t read_be32(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+constexpr std::uint16_t read_be16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}

@@ -1,0 +1,269 @@
+// The update state machine, driven once per host timer tick.
+#include "engine/update_job.h"
+
+#include <span>
+
+namespace {
+
+// Unsigned difference: stays right when the 32-bit tick counter wraps through zero.
+bool expired(std::uint32_t since, std::uint32_t limit_ms) {
+    return host_tick_ms() - since > limit_ms;
+}
+
+std::span<std::uint8_t> frame_span(const update_job* job) {
+    if (job->frame == nullptr || job->frame_cap <= 0) {
+        return {};
+    }
+    return {job->frame, static_cast<std::size_t>(job->frame_cap)};
+}
+
+// Reads at most `room` bytes to frame + at; never trusts the host to respect the limit.
+std::int32_t read_into_frame(update_job* job, std::int32_t at) {
+    const std::int32_t room = job->frame_cap - at;
+    if (job->frame == nullptr || at < 0 || room <= 0) {
+        return 0;
+    }
+    const std::int32_t got = serial_read(job->port, job->frame + at, room);
+    if (got <= 0) {
+        return 0;
+    }
+    return got > room ? room : got;
+}
+
+// Replies to the contact, checksum and restart requests come in one read at the start of the
+// buffer; anything left of a previous reply is dropped.
+bool read_whole_reply(update_job* job) {
+    job->frame_len = read_into_frame(job, 0);
+    if (job->frame_len > 0) {
+        trace_rx_dump(job);
+    }
+    return reply_is_valid(job->frame, job->frame_len);
+}
+
+void send_contact(update_job* job) {
+    job->sent_at = host_tick_ms();
+    trace_printf("CONTACTING...\n");
+    job->frame_len = build_checksum_query(frame_span(job), job->device_address, job->image_base, 4);
+    job_send(job);
+    host_sleep_ms(SEND_SLEEP_MS);
+}
+
+void send_block(update_job* job) {
+    job->sent_at = host_tick_ms();
+    const std::uint32_t address = job->image_base + static_cast<std::uint32_t>(job->image_offset);
+    trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x...", address, static_cast<unsigned>(job->chunk_len),
+                 static_cast<unsigned>(job->image_offset));
+    trace_flush();
+    status_printf("programming %#x", address);
+    // The block must lie inside the image; a record that says otherwise sends nothing rather
+    // than reading past the image.
+    std::span<const std::uint8_t> data;
+    if (job->image != nullptr && job->image_offset >= 0 && job->chunk_len >= 0 &&
+        job->chunk_len <= job->image_size - job->image_offset) {
+        data = {job->image + job->image_offset, static_cast<std::size_t>(job->chunk_len)};
+        job->frame_len = build_block_frame(frame_span(job), job->device_address, address, data);
+    } else {
+        job->frame_len = 0;
+    }
+    host_sleep_ms(SEND_SLEEP_MS);
+    job_send(job);
+    host_sleep_ms(SEND_SLEEP_MS);
+    trace_printf(" - SENT - ");
+    trace_flush();
+}
+
+void send_verify(update_job* job) {
+    job->sent_at = host_tick_ms();
+    trace_printf("Verifying address %#x, image size %#x bytes\n", job->image_base,
+                 static_cast<unsigned>(job->image_size));
+    status_printf("Verifying...");
+    job->frame_len = build_checksum_query(frame_span(job), job->device_address, job->image_base,
+                                          static_cast<std::uint32_t>(job->image_size));
+    const std::int32_t sent = job->frame_len;
+    job_send(job);
+    trace_printf("frame length %4d bytes sent\n", sent);
+}
+
+void send_restart(update_job* job) {
+    job->sent_at = host_tick_ms();
+    trace_printf("Resetting target\n");
+    status_printf("Resetting target...");
+    job->frame_len = build_restart_frame(frame_span(job), job->device_address);
+    const std::int32_t sent = job->frame_len;
+    job_send(job);
+    trace_printf("frame length %4d bytes sent\n", sent);
+}
+
+std::uint16_t local_image_crc(const update_job* job) {
+    if (job->image == nullptr || job->image_size <= 0) {
+        return 0xFFFF;
+    }
+    return crc16_modbus(job->image, static_cast<std::size_t>(job->image_size));
+}
+
+void step_await_link(update_job* job) {
+    if (expired(job->sent_at, job->timeout_ms)) {
+        job_enter(job, JOB_AWAIT_LINK);
+    }
+    if (!read_whole_reply(job)) {
+        return;
+    }
+    trace_printf("REMOTE DEVICE LINK ESTABLISHED\n");
+    job->timeout_ms = REPLY_TIMEOUT_MS;
+    serial_purge(job->port);
+    job_enter(job, JOB_PROGRAM);
+}
+
+// A block acknowledgement is gathered over several ticks and is complete after more than
+// REPLY_GAP_MS of silence. A bad one stays in the buffer until the time-out's resend clears it.
+void step_program(update_job* job) {
+    if (expired(job->sent_at, job->timeout_ms)) {
+        trace_printf("TIMEOUT\n");
+        job_enter(job, JOB_PROGRAM);
+        return;
+    }
+    if (job->frame_len < 0 || job->frame_len > job->frame_cap) {
+        job->frame_len = 0; // never index the buffer with a length the record cannot hold
+    }
+    const std::int32_t got = read_into_frame(job, job->frame_len);
+    if (got > 0) {
+        job->last_rx_at = host_tick_ms();
+        job->frame_len += got;
+        return;
+    }
+    if (job->frame_len == 0 || !expired(job->last_rx_at, REPLY_GAP_MS)) {
+        return;
+    }
+    trace_rx_dump(job);
+    if (!reply_is_valid(job->frame, job->frame_len)) {
+        return;
+    }
+    host_beep(ACK_TONE_HZ, ACK_TONE_MS);
+    const std::uint32_t expected = job->image_base + static_cast<std::uint32_t>(job->image_offset);
+    // An acknowledgement of fewer than 7 bytes carries no complete address to compare.
+    if (job->frame_len < 7 || read_be32(job->frame + 3) != expected) {
+        trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
+    }
+    trace_printf("- OK\n");
+    trace_flush();
+
+    job->image_offset += job->chunk_len;
+    if (job->image_offset >= job->image_size) {
+        job_enter(job, JOB_VERIFY);
+        return;
+    }
+    if (job->image_size - job->image_offset < job->chunk_len) {
+        job->chunk_len = job->image_size - job->image_offset;
+    }
+    job_enter(job, JOB_PROGRAM);
+}
+
+void step_verify(update_job* job) {
+    if (expired(job->sent_at, job->timeout_ms)) {
+        job_enter(job, JOB_VERIFY);
+    }
+    if (!read_whole_reply(job)) {
+        return;
+    }
+    // The checksum sits in bytes 11 and 12, before the frame's own two; a shorter reply
+    // carries none and is ignored until the time-out resends the request.
+    if (job->frame_len < 15) {
+        return;
+    }
+    const unsigned remote = job->frame[11] * 256u + job->frame[12];
+    const unsigned local = local_image_crc(job);
+    trace_printf("Remote CRC %#x\n", remote);
+    trace_printf("Local  CRC %#x\n", local);
+    if (remote == local) {
+        trace_printf("CRCs match\n");
+        status_printf("Program Verified OK");
+        job_enter(job, JOB_RESTART);
+    } else {
+        trace_printf("CRC FAIL\n");
+        status_printf("FAILED");
+        job_enter(job, JOB_FAILED);
+    }
+}
+
+void step_restart(update_job* job) {
+    if (expired(job->sent_at, RESTART_RETRY_MS)) {
+        job_enter(job, JOB_RESTART);
+    }
+    if (!read_whole_reply(job)) {
+        return;
+    }
+    trace_printf("frame length %4d bytes received & OK\n", job->frame_len);
+    job_enter(job, JOB_DONE);
+}
+
+} // namespace
+
+void job_send(update_job* job) {
+    if (job->frame != nullptr && job->frame_len > 0 && job->frame_len <= job->frame_cap) {
+        serial_write(job->port, job->frame, job->frame_len);
+    }
+    job->frame_len = 0;
+}
+
+void trace_rx_dump(const update_job* job) {
+    trace_printf("RX:");
+    const std::int32_t n = job->frame_len < job->frame_cap ? job->frame_len : job->frame_cap;
+    for (std::int32_t i = 0; i < n && job->frame != nullptr; ++i) {
+        trace_printf(" %02x", job->frame[i]);
+    }
+    trace_printf("\n");
+}
+
+void job_enter(update_job* job, std::uint32_t state) {
+    switch (state) {
+    case JOB_CONTACT:
+        job->chunk_len = BLOCK_SIZE;
+        job->image_offset = 0;
+        job->timeout_ms = LINK_RETRY_MS;
+        break;
+    case JOB_AWAIT_LINK:
+        send_contact(job);
+        break;
+    case JOB_PROGRAM:
+        send_block(job);
+        break;
+    case JOB_VERIFY:
+        send_verify(job);
+        break;
+    case JOB_RESTART:
+        send_restart(job);
+        break;
+    case JOB_DONE:
+        status_printf("Programming Completed OK");
+        break;
+    default: // JOB_START, JOB_FAILED and unknown values have no entry action
+        break;
+    }
+    job->state = state;
+}
+
+void job_step(update_job* job) {
+    switch (job->state) {
+    case JOB_START:
+        job_enter(job, JOB_CONTACT);
+        break;
+    case JOB_CONTACT:
+        status_printf("Establishing Link...");
+        job_enter(job, JOB_AWAIT_LINK);
+        break;
+    case JOB_AWAIT_LINK:
+        step_await_link(job);
+        break;
+    case JOB_PROGRAM:
+        step_program(job);
+        break;
+    case JOB_VERIFY:
+        step_verify(job);
+        break;
+    case JOB_RESTART:
+        step_restart(job);
+        break;
+    default: // JOB_FAILED, JOB_DONE and unknown values do nothing
+        break;
+    }
+}
