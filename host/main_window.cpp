@@ -1,0 +1,173 @@
+// Program entry and the main window: port list, "Update Device", status line and the 10 ms tick
+// that drives the update job.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/update_job.h"
+#include "host/fatal.h"
+#include "host/resource_ids.h"
+#include "host/serial.h"
+#include "host/win_host.h"
+
+HWND main_window = nullptr;
+
+namespace {
+
+constexpr int MAX_COM_PORT = 998;
+constexpr std::size_t PORT_PATH_SIZE = 256;
+constexpr UINT TICK_MS = 10;
+// Re-armed while a step runs so that no tick falls due during its sleeps and tones.
+constexpr UINT TICK_HOLD_MS = 10000;
+constexpr unsigned REPORTED_WINDOWS_VERSION = 0xa00;
+
+update_job job{};
+char port_table[MAX_COM_PORT][PORT_PATH_SIZE];
+int port_count = 0;
+char status_text[64];
+
+HWND port_list() {
+    return GetDlgItem(main_window, IDC_PORT_LIST);
+}
+
+// Lists every \\.\comN that can be opened now, in ascending order; item k is port_table[k].
+void port_list_scan() {
+    for (int i = 1; i <= MAX_COM_PORT; ++i) {
+        char path[PORT_PATH_SIZE];
+        std::snprintf(path, sizeof path, "\\\\.\\com%d", i);
+        std::FILE* probe = std::fopen(path, "r");
+        if (probe == nullptr) {
+            continue;
+        }
+        std::fclose(probe);
+        SendMessageA(port_list(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(path));
+        std::snprintf(port_table[port_count], PORT_PATH_SIZE, "%s", path);
+        ++port_count;
+    }
+}
+
+// A completed run closes its port; a press during a run or after a failed one closes the port
+// the job holds before opening the selected one, so a retry on the same port can open it.
+void release_port() {
+    if (job.port != SERIAL_INVALID_HANDLE) {
+        serial_close(job.port);
+        job.port = SERIAL_INVALID_HANDLE;
+    }
+}
+
+void start_run() {
+    const LRESULT index = SendMessageA(port_list(), CB_GETCURSEL, 0, 0);
+    // CB_ERR (no selection, in particular an empty list) has no entry in the port table.
+    if (index == CB_ERR || index < 0 || index >= port_count) {
+        status_printf("No COM port selected");
+        return;
+    }
+    KillTimer(main_window, ID_UPDATE_TIMER);
+    release_port();
+
+    job.baud = LINK_BAUD;
+    job.port_path = port_table[index];
+    trace_printf(" . Opening serial port %s at %ld baud\n", job.port_path,
+                 static_cast<long>(job.baud));
+    job.port = serial_open(job.port_path);
+    if (job.port == SERIAL_INVALID_HANDLE) {
+        fatal_error("Unable to open serial port. In use already, or not present");
+    }
+    serial_configure(job.port, job.baud);
+    job.state = JOB_START;
+    status_printf("Contacting Device...");
+    SetTimer(main_window, ID_UPDATE_TIMER, TICK_MS, nullptr);
+}
+
+void tick() {
+    SetTimer(main_window, ID_UPDATE_TIMER, TICK_HOLD_MS, nullptr);
+    job_step(&job);
+    SetTimer(main_window, ID_UPDATE_TIMER, TICK_MS, nullptr);
+    if (job.state == JOB_DONE) {
+        KillTimer(main_window, ID_UPDATE_TIMER);
+        Beep(2000, 100);
+        status_printf("Programming Completed");
+        release_port();
+    }
+}
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDC_UPDATE) {
+            start_run();
+            return 0;
+        }
+        break;
+    case WM_TIMER:
+        if ((wparam & 0xFFFF) == ID_UPDATE_TIMER) {
+            tick();
+            return 0;
+        }
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+} // namespace
+
+void status_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(status_text, sizeof status_text, format, args);
+    va_end(args);
+    SetDlgItemTextA(main_window, IDC_STATUS, status_text);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
+    WNDCLASSA window_class{};
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = main_window_proc;
+    window_class.cbClsExtra = 0;
+    window_class.cbWndExtra = DLGWINDOWEXTRA;
+    window_class.hInstance = instance;
+    window_class.hIcon = nullptr;
+    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    window_class.lpszMenuName = nullptr;
+    window_class.lpszClassName = "FWT";
+    if (RegisterClassA(&window_class) == 0) {
+        fatal_error("Unabled to register window class");
+    }
+    // The template names the class above, so the dialog is a window of that class and its
+    // messages go to main_window_proc; it needs no dialog procedure.
+    main_window = CreateDialogParamA(instance, "FWT", nullptr, nullptr, 0);
+    if (main_window == nullptr) {
+        fatal_error("Could not create dialog");
+    }
+    ShowWindow(main_window, show_command);
+    trace_printf("Running on windows version: %x\n", REPORTED_WINDOWS_VERSION);
+
+    port_list_scan();
+    SendMessageA(port_list(), CB_SETCURSEL, 0, 0);
+    status_printf(" - Idle - ");
+
+    job.frame_cap = FRAME_CAPACITY;
+    job.frame = static_cast<std::uint8_t*>(std::malloc(FRAME_CAPACITY));
+    if (job.frame == nullptr) {
+        fatal_error("Out of memory");
+    }
+    job.device_address = DEVICE_ADDRESS;
+    job.port = SERIAL_INVALID_HANDLE;
+    image_load(&job, instance);
+
+    MSG message{};
+    // GetMessageA returns -1 on failure; only a positive result carries a message.
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (!(IsWindow(main_window) && IsDialogMessageA(main_window, &message))) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    return static_cast<int>(message.wParam);
+}

@@ -1,0 +1,14 @@
+// The serial port on Windows: open, configure for the link, read, write, purge and close.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/host_api.h"
+
+// Opens a device path such as \\.\com3 for exclusive use; SERIAL_INVALID_HANDLE on failure.
+serial_handle serial_open(const char* path);
+// Sets 8E1 at the given speed, no flow control, DTR and RTS off, and reads that return within
+// about a millisecond. Returns 0, or -1 (with a line on standard error) when the current
+// settings cannot be read; the port is then left as it was.
+int serial_configure(serial_handle port, std::uint32_t baud);
+void serial_close(serial_handle port);
