@@ -1,1 +1,257 @@
-int main() { return 0; }
+// Drives the tool's main window from another process, as a user would, and reports what it
+// sees on standard output. Each argument group is one step, run in order:
+//   window MS        wait up to MS ms for the main window (other steps wait up to 30 s)
+//   items            print "item K TEXT" for each entry of the port list
+//   select K         select entry K of the port list
+//   click            press "Update Device" (BM_CLICK)
+//   status           print the status text as await does
+//   await TEXT MS    print "status<TAB>T<TAB>TEXT" for each new status text (T: ms since the
+//                    driver started) until one equals TEXT (a trailing * matches any rest)
+//                    or MS ms have passed
+//   box MS           wait for the fatal report, print its text between "box-begin" and
+//                    "box-end", and dismiss it with OK
+//   rect             print "rect X Y WIDTH HEIGHT" of the main window on the screen
+//   sleep MS         wait
+//   close MS         close the window from its system menu and wait until it has gone
+// The first failing step prints "driver-error ..." and ends with exit code 2.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <windows.h>
+
+namespace {
+
+constexpr char MAIN_CAPTION[] = "Device Firmware Update Tool";
+constexpr char BOX_CAPTION[] = "Terminate Program";
+constexpr int IDC_PORT_LIST = 3;
+constexpr int IDC_UPDATE = 4;
+constexpr int IDC_STATUS = 5;
+constexpr UINT SEND_TIMEOUT_MS = 20000; // a step of the tool can hold its thread for a while
+
+HWND main_window = nullptr;
+std::string last_status;
+DWORD driver_start = 0;
+
+[[noreturn]] void fail(const char* what, const char* detail = "") {
+    std::printf("driver-error %s %s\n", what, detail);
+    std::fflush(stdout);
+    std::exit(2);
+}
+
+void say(const char* format, const char* a, const char* b = "") {
+    std::printf(format, a, b);
+    std::fflush(stdout);
+}
+
+void say_status(const std::string& text) {
+    std::printf("status\t%lu\t%s\n", static_cast<unsigned long>(GetTickCount() - driver_start),
+                text.c_str());
+    std::fflush(stdout);
+}
+
+int number(const char* text) {
+    return static_cast<int>(std::strtol(text, nullptr, 10));
+}
+
+bool window_text(HWND window, std::string& out) {
+    char buffer[4096] = {};
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_NORMAL, SEND_TIMEOUT_MS, &got)) {
+        return false;
+    }
+    out.assign(buffer, got < sizeof buffer ? got : sizeof buffer - 1);
+    return true;
+}
+
+HWND control(int id) {
+    HWND c = GetDlgItem(main_window, id);
+    if (c == nullptr) {
+        fail("no control", std::to_string(id).c_str());
+    }
+    return c;
+}
+
+void step_window(int timeout_ms) {
+    const DWORD start = GetTickCount();
+    while ((main_window = FindWindowA(nullptr, MAIN_CAPTION)) == nullptr) {
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("window not found");
+        }
+        Sleep(20);
+    }
+}
+
+// The ANSI form of CB_GETLBTEXT across processes returns only the first character under
+// Wine; the wide form returns the whole item.
+void step_items() {
+    HWND list = control(IDC_PORT_LIST);
+    DWORD_PTR count = 0;
+    SendMessageTimeoutW(list, CB_GETCOUNT, 0, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &count);
+    for (DWORD_PTR k = 0; k < count && static_cast<LRESULT>(count) != CB_ERR; ++k) {
+        wchar_t wide[512] = {};
+        DWORD_PTR len = 0;
+        SendMessageTimeoutW(list, CB_GETLBTEXTLEN, k, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &len);
+        if (len >= 512) {
+            fail("item too long");
+        }
+        SendMessageTimeoutW(list, CB_GETLBTEXT, k, reinterpret_cast<LPARAM>(wide), SMTO_NORMAL,
+                            SEND_TIMEOUT_MS, &len);
+        char text[1024] = {};
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+        std::printf("item %u %s\n", static_cast<unsigned>(k), text);
+    }
+    std::fflush(stdout);
+}
+
+void step_select(int index) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(control(IDC_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(index), 0,
+                        SMTO_NORMAL, SEND_TIMEOUT_MS, &result);
+    if (static_cast<LRESULT>(result) != index) {
+        fail("select failed");
+    }
+}
+
+// Sent rather than posted, so that a status read right after sees the press handled. A press
+// that opens the fatal report does not return until the box is dismissed; after a short wait
+// the driver goes on (the press is in hand) so that a later "box" step can dismiss it.
+void step_click() {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(control(IDC_UPDATE), BM_CLICK, 0, 0, SMTO_NORMAL, 3000, &result)) {
+        if (!IsWindow(main_window)) {
+            fail("window gone before the press");
+        }
+        std::printf("click-pending\n");
+        std::fflush(stdout);
+    }
+}
+
+bool read_status(std::string& text) {
+    HWND status = GetDlgItem(main_window, IDC_STATUS);
+    return status != nullptr && window_text(status, text);
+}
+
+bool status_matches(const std::string& text, const std::string& wanted) {
+    if (!wanted.empty() && wanted.back() == '*') {
+        return text.compare(0, wanted.size() - 1, wanted, 0, wanted.size() - 1) == 0;
+    }
+    return text == wanted;
+}
+
+void step_await(const std::string& wanted, int timeout_ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        std::string text;
+        if (!IsWindow(main_window) || !read_status(text)) {
+            fail("window gone while waiting for", wanted.c_str());
+        }
+        if (text != last_status) {
+            last_status = text;
+            say_status(text);
+        }
+        if (status_matches(text, wanted)) {
+            return;
+        }
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("timed out waiting for status", wanted.c_str());
+        }
+        Sleep(2);
+    }
+}
+
+BOOL CALLBACK longest_static(HWND child, LPARAM found) {
+    char cls[32] = {};
+    GetClassNameA(child, cls, sizeof cls);
+    std::string text;
+    auto* best = reinterpret_cast<std::string*>(found);
+    if (lstrcmpiA(cls, "Static") == 0 && window_text(child, text) && text.size() > best->size()) {
+        *best = text;
+    }
+    return TRUE;
+}
+
+void step_box(int timeout_ms) {
+    const DWORD start = GetTickCount();
+    HWND box = nullptr;
+    while ((box = FindWindowA(nullptr, BOX_CAPTION)) == nullptr) {
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("message box not found");
+        }
+        Sleep(20);
+    }
+    std::string text;
+    EnumChildWindows(box, longest_static, reinterpret_cast<LPARAM>(&text));
+    say("box-begin\n%s\nbox-end\n", text.c_str());
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
+
+void step_rect() {
+    RECT r{};
+    GetWindowRect(main_window, &r);
+    std::printf("rect %ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    std::fflush(stdout);
+}
+
+void step_close(int timeout_ms) {
+    PostMessageA(main_window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    const DWORD start = GetTickCount();
+    while (IsWindow(main_window)) {
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("window did not close");
+        }
+        Sleep(20);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    driver_start = GetTickCount();
+    for (int i = 1; i < argc; ++i) {
+        const std::string step = argv[i];
+        auto argument = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) {
+                fail("missing argument for", what);
+            }
+            return argv[++i];
+        };
+        // Each run of the driver is a new process: find the window for the first step that
+        // needs it.
+        if (main_window == nullptr && step != "window" && step != "sleep" && step != "box") {
+            step_window(30000);
+        }
+        if (step == "window") {
+            step_window(number(argument("window")));
+        } else if (step == "items") {
+            step_items();
+        } else if (step == "select") {
+            step_select(number(argument("select")));
+        } else if (step == "click") {
+            step_click();
+        } else if (step == "status") {
+            std::string text;
+            if (!read_status(text)) {
+                fail("status unreadable");
+            }
+            last_status = text;
+            say_status(text);
+        } else if (step == "await") {
+            const std::string wanted = argument("await");
+            step_await(wanted, number(argument("await")));
+        } else if (step == "box") {
+            step_box(number(argument("box")));
+        } else if (step == "rect") {
+            step_rect();
+        } else if (step == "sleep") {
+            Sleep(static_cast<DWORD>(number(argument("sleep"))));
+        } else if (step == "close") {
+            step_close(number(argument("close")));
+        } else {
+            fail("unknown step", step.c_str());
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,144 @@
+// The host's platform-free parts: padding the embedded image, and the fatal report's text.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "host/fatal.h"
+#include "host/image.h"
+#include "tests/support/scripted_host.h"
+
+namespace {
+
+TEST(ImagePrepare, ShippedLengthPadsTo118BlocksWithZeroTail) {
+    scripted::reset();
+    const auto image = scripted::pattern_image(120128, 7);
+    update_job job{};
+    ASSERT_EQ(image_prepare(&job, image.data(), static_cast<std::uint32_t>(image.size())),
+              IMAGE_OK);
+    EXPECT_EQ(job.image_size, 0x1D800);
+    EXPECT_EQ(job.image_size / BLOCK_SIZE, 118);
+    EXPECT_EQ(job.image_base, FLASH_IMAGE_BASE);
+    EXPECT_EQ(std::memcmp(job.image, image.data(), image.size()), 0);
+    for (std::int32_t i = 120128; i < job.image_size; ++i) {
+        ASSERT_EQ(job.image[i], 0) << "at " << i;
+    }
+    EXPECT_NE(scripted::host().trace.find("\nFlash Image Base 0x8004000\n"), std::string::npos);
+    EXPECT_NE(scripted::host().trace.find("Flash Image Size 0x1d800 bytes\n"), std::string::npos);
+    std::free(const_cast<std::uint8_t*>(job.image));
+}
+
+TEST(ImagePrepare, WholeBlocksAreNotPaddedFurther) {
+    EXPECT_EQ(padded_image_size(1), 1024);
+    EXPECT_EQ(padded_image_size(1024), 1024);
+    EXPECT_EQ(padded_image_size(1025), 2048);
+    EXPECT_EQ(padded_image_size(3072), 3072);
+}
+
+TEST(ImagePrepare, EmptyOrMissingImageIsRefusedAndTheJobUntouched) {
+    scripted::reset();
+    const std::uint8_t byte = 0xAA;
+    update_job job{};
+    EXPECT_EQ(image_prepare(&job, &byte, 0), IMAGE_EMPTY);
+    EXPECT_EQ(image_prepare(&job, nullptr, 100), IMAGE_EMPTY);
+    EXPECT_EQ(job.image, nullptr);
+    EXPECT_EQ(job.image_size, 0);
+    EXPECT_EQ(scripted::host().trace, "");
+}
+
+// A length whose padded size does not fit the job's signed size is refused before any
+// allocation is tried (it would otherwise wrap to a small or negative size).
+TEST(ImagePrepare, LengthBeyondTheSizeFieldIsOutOfMemory) {
+    const std::uint32_t largest = 0x7FFFFC00; // INT32_MAX rounded down to whole blocks
+    EXPECT_EQ(padded_image_size(largest), static_cast<std::int32_t>(largest));
+    EXPECT_EQ(padded_image_size(largest + 1), 0);
+    EXPECT_EQ(padded_image_size(std::numeric_limits<std::uint32_t>::max()), 0);
+    const std::uint8_t byte = 0;
+    update_job job{};
+    EXPECT_EQ(image_prepare(&job, &byte, largest + 1), IMAGE_NO_MEMORY);
+    EXPECT_EQ(job.image, nullptr);
+}
+
+constexpr char CLOSING[] = "\n\n The program will now abort\n\n\n";
+
+std::int32_t describe_missing_file(std::uint32_t, char* out, std::int32_t room) {
+    const char text[] = "File not found.\r\n";
+    if (room < static_cast<std::int32_t>(sizeof text)) {
+        return 0;
+    }
+    std::memcpy(out, text, sizeof text);
+    return static_cast<std::int32_t>(sizeof text - 1);
+}
+
+std::int32_t describe_nothing(std::uint32_t, char*, std::int32_t) {
+    return 0;
+}
+
+// Fills all the room it is given and claims even more.
+std::int32_t describe_flood(std::uint32_t, char* out, std::int32_t room) {
+    std::memset(out, 'x', static_cast<std::size_t>(room - 1));
+    out[room - 1] = '\0';
+    return room + 500;
+}
+
+std::string format(std::span<char> out, const char* text, std::uint32_t code,
+                   describe_error_fn describe) {
+    const std::size_t len = format_fatal_message(out, text, code, describe);
+    EXPECT_EQ(len, std::strlen(out.data()));
+    return std::string(out.data());
+}
+
+TEST(FatalMessage, WithoutLastErrorOnlyHeadingTextAndClosing) {
+    std::vector<char> out(FATAL_MESSAGE_SIZE);
+    EXPECT_EQ(format(out, "Could not create dialog", 0, describe_missing_file),
+              std::string("\n\nAn Error has occurred as follows:\n"
+                          "          Could not create dialog\n") +
+                  CLOSING);
+}
+
+TEST(FatalMessage, SystemDescriptionFollowsTheErrorNumber) {
+    std::vector<char> out(FATAL_MESSAGE_SIZE);
+    EXPECT_EQ(format(out, "Unable to open serial port. In use already, or not present", 2,
+                     describe_missing_file),
+              std::string("\n\nAn Error has occurred as follows:\n"
+                          "          Unable to open serial port. In use already, or not present\n"
+                          "Error number 2 reported\n"
+                          "File not found.\r\n") +
+                  CLOSING);
+}
+
+TEST(FatalMessage, NumberLineStandsAloneWithoutDescription) {
+    std::vector<char> out(FATAL_MESSAGE_SIZE);
+    EXPECT_EQ(format(out, "Out of memory", 1450, describe_nothing),
+              std::string("\n\nAn Error has occurred as follows:\n"
+                          "          Out of memory\n"
+                          "Error number 1450 reported\n") +
+                  CLOSING);
+}
+
+// However long the system's text or the failure, the report stays inside its buffer and
+// still ends with the closing lines.
+TEST(FatalMessage, OverlongTextsAreCutAndTheClosingKept) {
+    std::vector<char> out(FATAL_MESSAGE_SIZE + 16, '#');
+    std::span<char> buffer(out.data(), FATAL_MESSAGE_SIZE);
+    std::string result = format(buffer, "Out of memory", 5, describe_flood);
+    EXPECT_EQ(result.size(), FATAL_MESSAGE_SIZE - 1);
+    EXPECT_EQ(result.substr(result.size() - std::strlen(CLOSING)), CLOSING);
+    for (std::size_t i = FATAL_MESSAGE_SIZE; i < out.size(); ++i) {
+        ASSERT_EQ(out[i], '#') << "written past the buffer at " << i;
+    }
+
+    const std::string long_text(3000, 'T');
+    result = format(buffer, long_text.c_str(), 0, nullptr);
+    EXPECT_EQ(result.size(), FATAL_MESSAGE_SIZE - 1);
+    EXPECT_EQ(result.substr(result.size() - std::strlen(CLOSING)), CLOSING);
+
+    std::vector<char> tiny(8, '#');
+    EXPECT_EQ(format_fatal_message(tiny, "x", 2, describe_flood), 0u);
+    EXPECT_EQ(tiny[0], '\0');
+}
+
+} // namespace
