@@ -51,8 +51,8 @@ void send_contact(update_job* job) {
 void send_block(update_job* job) {
     job->sent_at = host_tick_ms();
     const std::uint32_t address = job->image_base + static_cast<std::uint32_t>(job->image_offset);
-    trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x...", address, static_cast<unsigned>(job->chunk_len),
-                 static_cast<unsigned>(job->image_offset));
+    trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x...", address,
+                 static_cast<unsigned>(job->chunk_len), static_cast<unsigned>(job->image_offset));
     trace_flush();
     status_printf("programming %#x", address);
     // The block must lie inside the image; a record that says otherwise sends nothing rather
