@@ -26,6 +26,8 @@ seed wrap-around 01 00 02 40 19 0a f0 f0 f0 f0 f0 f0 f0 f0 f0 f0
 seed crc-fail 00 00 03 00 39 05 f0 f0 f0 f0 f0 f0 f0 08 19 05 f0 f0 f0 f0 f0 f0 f0 f0
 # An image whose last block is short (1536 bytes).
 seed short-tail 01 40 05 00 19 05 f0 f0 f0 f0 f0 f0 f0 f0 f0 f0
+# An image of 8 bytes, shorter than one block.
+seed shorter-than-a-block 00 7f 0c 00 19 05 f0 f0 f0 f0 f0 f0 f0 f0
 # No acknowledgement: the block times out and is resent, then answered late.
 seed block-timeout 00 00 04 00 10 03 00 00 92 00 03 00 60 03 00 00 03 00 00 00
 # A block acknowledgement that fills the buffer, then the time-out's resend.

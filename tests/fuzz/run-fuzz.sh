@@ -16,13 +16,15 @@ findings="build/fuzz/findings"
 mkdir -p "$findings"
 
 # One job: the machine's cores are shared. -print_final_stats gives the executions and coverage.
-build/fuzz/tests/fuzz/engine_fuzz "$work/corpus" \
-    -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$findings/" 2>&1 | tee "$work/log" | grep -v '^#[0-9]*[[:space:]]*\(NEW\|REDUCE\|pulse\)'
-status=${PIPESTATUS[0]}
-grep -E '^#[0-9]+' "$work/log" | tail -1 || true
-echo "corpus after the run: $(find "$work/corpus" -type f | wc -l) inputs"
+set +e
+build/fuzz/tests/fuzz/engine_fuzz "$work/corpus" -max_total_time="$seconds" -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$findings/" >"$work/log" 2>&1
+status=$?
+set -e
 if [ "$status" -ne 0 ]; then
-    echo "engine fuzz target failed (exit $status); inputs in $findings/" >&2
+    tail -n 100 "$work/log"
+    echo "engine fuzz target failed (exit $status); the input is in $findings/" >&2
+    exit "$status"
 fi
-exit "$status"
+grep -E '^INFO: (Seed|Loaded|A corpus)|^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::|^Done' "$work/log" || true
+echo "corpus after the run: $(find "$work/corpus" -type f | wc -l) inputs"
