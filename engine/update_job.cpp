@@ -217,7 +217,10 @@ void trace_rx_dump(const update_job* job) {
 void job_enter(update_job* job, std::uint32_t state) {
     switch (state) {
     case JOB_CONTACT:
-        job->chunk_len = BLOCK_SIZE;
+        // An image shorter than one block is its own last block; a full-length first block
+        // would lie outside it, and send_block would then never send anything.
+        job->chunk_len =
+            job->image_size > 0 && job->image_size < BLOCK_SIZE ? job->image_size : BLOCK_SIZE;
         job->image_offset = 0;
         job->timeout_ms = LINK_RETRY_MS;
         break;

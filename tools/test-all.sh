@@ -10,3 +10,4 @@ for preset in win32 win64 native; do
     cmake --build --preset "$preset"
 done
 ctest --preset native
+bash tests/fuzz/run-fuzz.sh 60
