@@ -51,8 +51,8 @@ void send_contact(update_job* job) {
 void send_block(update_job* job) {
     job->sent_at = host_tick_ms();
     const std::uint32_t address = job->image_base + static_cast<std::uint32_t>(job->image_offset);
-    trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x...", address, static_cast<unsigned>(job->chunk_len),
-                 static_cast<unsigned>(job->image_offset));
+    trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x...", address,
+                 static_cast<unsigned>(job->chunk_len), static_cast<unsigned>(job->image_offset));
     trace_flush();
     status_printf("programming %#x", address);
     // The block must lie inside the image; a record that says otherwise sends nothing rather
@@ -217,7 +217,10 @@ void trace_rx_dump(const update_job* job) {
 void job_enter(update_job* job, std::uint32_t state) {
     switch (state) {
     case JOB_CONTACT:
-        job->chunk_len = BLOCK_SIZE;
+        // An image shorter than one block is its own last block; a full-length first block
+        // would lie outside it, and send_block would then never send anything.
+        job->chunk_len =
+            job->image_size > 0 && job->image_size < BLOCK_SIZE ? job->image_size : BLOCK_SIZE;
         job->image_offset = 0;
         job->timeout_ms = LINK_RETRY_MS;
         break;

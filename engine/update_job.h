@@ -30,22 +30,22 @@ enum job_state : std::uint32_t {
 };
 
 struct update_job {
-    const char* port_path;      // device path of the chosen port (points into the host's table)
-    serial_handle port;         // the open port, SERIAL_INVALID_HANDLE until the first open
-    std::uint32_t baud;         // LINK_BAUD, set by the host at each start
+    const char* port_path;       // device path of the chosen port (points into the host's table)
+    serial_handle port;          // the open port, SERIAL_INVALID_HANDLE until the first open
+    std::uint32_t baud;          // LINK_BAUD, set by the host at each start
     std::int32_t device_address; // low byte is byte 0 of every request
-    std::int32_t frame_len;     // meaningful bytes in frame: a built request or a gathered reply
-    std::int32_t frame_cap;     // size of frame: FRAME_CAPACITY
-    std::uint8_t* frame;        // shared request and reply buffer
-    std::uint32_t state;        // a job_state value
-    const std::uint8_t* image;  // the padded image
-    std::uint32_t image_base;   // device address of image byte 0
-    std::int32_t image_offset;  // bytes acknowledged so far; the current block starts here
-    std::int32_t image_size;    // padded size, a multiple of BLOCK_SIZE
-    std::int32_t chunk_len;     // length of the current block
-    std::uint32_t sent_at;      // tick at the start of the entry action that sent the request
-    std::uint32_t timeout_ms;   // reply time-out of the phase: 100 contacting, 10000 after
-    std::uint32_t last_rx_at;   // tick at which bytes of a block acknowledgement last arrived
+    std::int32_t frame_len;      // meaningful bytes in frame: a built request or a gathered reply
+    std::int32_t frame_cap;      // size of frame: FRAME_CAPACITY
+    std::uint8_t* frame;         // shared request and reply buffer
+    std::uint32_t state;         // a job_state value
+    const std::uint8_t* image;   // the padded image
+    std::uint32_t image_base;    // device address of image byte 0
+    std::int32_t image_offset;   // bytes acknowledged so far; the current block starts here
+    std::int32_t image_size;     // padded size, a multiple of BLOCK_SIZE
+    std::int32_t chunk_len;      // length of the current block
+    std::uint32_t sent_at;       // tick at the start of the entry action that sent the request
+    std::uint32_t timeout_ms;    // reply time-out of the phase: 100 contacting, 10000 after
+    std::uint32_t last_rx_at;    // tick at which bytes of a block acknowledgement last arrived
 };
 
 // One tick: at most one read, and the next request when a reply is complete or a timer ran out.

@@ -14,3 +14,4 @@ bash tools/build-test-variants.sh
 cmake --preset native
 cmake --build --preset native
 ctest --preset native
+bash tests/fuzz/run-fuzz.sh 60

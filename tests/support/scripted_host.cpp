@@ -20,7 +20,9 @@ std::string vformat(const char* format, va_list args) {
 }
 } // namespace
 
-host_state& host() { return g_host; }
+host_state& host() {
+    return g_host;
+}
 
 void reset(std::uint32_t start_tick) {
     g_host = host_state{};
@@ -97,10 +99,12 @@ std::int32_t serial_read(serial_handle, std::uint8_t* destination, std::int32_t 
     while (got < max && !g_host.rx.empty() &&
            static_cast<std::int32_t>(g_host.now - g_host.rx.front().at) >= 0) {
         auto& chunk = g_host.rx.front();
-        const auto take = std::min<std::size_t>(chunk.bytes.size(), static_cast<std::size_t>(max - got));
+        const auto take =
+            std::min<std::size_t>(chunk.bytes.size(), static_cast<std::size_t>(max - got));
         std::copy_n(chunk.bytes.begin(), take, destination + got);
         got += static_cast<std::int32_t>(take);
-        chunk.bytes.erase(chunk.bytes.begin(), chunk.bytes.begin() + static_cast<std::ptrdiff_t>(take));
+        chunk.bytes.erase(chunk.bytes.begin(),
+                          chunk.bytes.begin() + static_cast<std::ptrdiff_t>(take));
         if (chunk.bytes.empty()) {
             g_host.rx.pop_front();
         }
@@ -121,12 +125,15 @@ std::int32_t serial_write(serial_handle, const std::uint8_t* source, std::int32_
 void serial_purge(serial_handle) {
     ++g_host.purges;
     // Only bytes already in the driver's queue are discarded; those still on the wire are not.
-    while (!g_host.rx.empty() && static_cast<std::int32_t>(g_host.now - g_host.rx.front().at) >= 0) {
+    while (!g_host.rx.empty() &&
+           static_cast<std::int32_t>(g_host.now - g_host.rx.front().at) >= 0) {
         g_host.rx.pop_front();
     }
 }
 
-std::uint32_t host_tick_ms() { return g_host.now; }
+std::uint32_t host_tick_ms() {
+    return g_host.now;
+}
 
 void host_sleep_ms(std::uint32_t ms) {
     g_host.sleeps.push_back(ms);
@@ -145,7 +152,9 @@ void trace_printf(const char* format, ...) {
     va_end(args);
 }
 
-void trace_flush() { g_host.flushes.push_back(g_host.trace.size()); }
+void trace_flush() {
+    g_host.flushes.push_back(g_host.trace.size());
+}
 
 void status_printf(const char* format, ...) {
     va_list args;
