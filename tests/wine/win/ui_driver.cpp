@@ -1,6 +1,7 @@
 // Drives the tool's main window from another process, as a user would, and reports what it
 // sees on standard output. Each argument group is one step, run in order:
-//   window MS        wait up to MS ms for the main window (other steps wait up to 30 s)
+//   window MS        wait up to MS ms for the main window to show its first status (other
+//                    steps wait up to 30 s)
 //   items            print "item K TEXT" for each entry of the port list
 //   select K         select entry K of the port list
 //   click            press "Update Device" (BM_CLICK)
@@ -74,11 +75,20 @@ HWND control(int id) {
     return c;
 }
 
+bool read_status(std::string& text);
+
+// The window exists before its controls, and the port list is complete only once start-up has
+// set the first status text: wait for that.
 void step_window(int timeout_ms) {
     const DWORD start = GetTickCount();
-    while ((main_window = FindWindowA(nullptr, MAIN_CAPTION)) == nullptr) {
+    for (;;) {
+        main_window = FindWindowA(nullptr, MAIN_CAPTION);
+        std::string text;
+        if (main_window != nullptr && read_status(text) && !text.empty()) {
+            return;
+        }
         if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
-            fail("window not found");
+            fail(main_window == nullptr ? "window not found" : "window never became ready");
         }
         Sleep(20);
     }
