@@ -493,7 +493,12 @@ void device_feed(device_model* m, std::span<const std::uint8_t> bytes, std::uint
         power_up(m);
     }
     if (m->rx_len > 0 && arrival(first) > m->last_rx_us + DEVICE_FRAME_SILENCE_US) {
-        ignore_frame(m, IGNORED_INCOMPLETE, m->rx.data(), m->rx_len, m->last_rx_us);
+        // Leftovers of a run of noise belong to that run; anything else was a frame's start.
+        if (m->in_noise) {
+            m->counters.noise_in += static_cast<std::uint32_t>(m->rx_len);
+        } else {
+            ignore_frame(m, IGNORED_INCOMPLETE, m->rx.data(), m->rx_len, m->last_rx_us);
+        }
         m->rx_len = 0;
         m->in_noise = false;
     }
