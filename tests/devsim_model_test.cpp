@@ -133,7 +133,8 @@ TEST(DeviceReplies, RestartIsEchoedCountedAndMarksTheAcknowledgement) {
     d.feed(restart_request(), 500);
     EXPECT_EQ(d.output(), restart_request());
     EXPECT_EQ(d.counters().restarts, 1u);
-    EXPECT_EQ(d.m->restart_ack_us, 500u);
+    EXPECT_EQ(d.m->restart_done_us, 500u);
+    EXPECT_TRUE(d.m->restart_ack_intact);
 }
 
 TEST(DeviceIgnores, BadFramesGetNothingAndAreCountedByReason) {
@@ -362,23 +363,29 @@ TEST(DeviceFaults, FirstRestartsAreIgnored) {
     d.feed(restart_request(), 0);
     d.feed(restart_request(), 1000);
     EXPECT_TRUE(d.output().empty());
-    EXPECT_EQ(d.m->restart_ack_us, DEVICE_NEVER_US);
+    EXPECT_EQ(d.m->restart_done_us, DEVICE_NEVER_US);
+    EXPECT_EQ(d.counters().restarts, 0u);
     d.feed(restart_request(), 2000);
     EXPECT_EQ(d.output(), restart_request());
     EXPECT_EQ(d.counters().ignored[IGNORED_BY_FAULT], 2u);
     EXPECT_EQ(d.counters().restarts, 1u);
 }
 
-TEST(DeviceFaults, LostOrDamagedRestartAckDoesNotCountAsDelivered) {
+TEST(DeviceFaults, LostOrDamagedRestartAckIsNotIntact) {
     device_config c = device::unpaced();
     c.faults.drop = {1u << REQ_RESTART, 1, 0};
     c.faults.corrupt = {1u << REQ_RESTART, 2, 0};
     device d(c);
     d.feed(restart_request(), 0);
+    EXPECT_EQ(d.m->restart_done_us, 0u);
+    EXPECT_FALSE(d.m->restart_ack_intact);
     d.feed(restart_request(), 1000);
-    EXPECT_EQ(d.m->restart_ack_us, DEVICE_NEVER_US);
+    EXPECT_EQ(d.m->restart_done_us, 1000u);
+    EXPECT_FALSE(d.m->restart_ack_intact);
     d.feed(restart_request(), 2000);
-    EXPECT_EQ(d.m->restart_ack_us, 2000u);
+    EXPECT_EQ(d.m->restart_done_us, 2000u);
+    EXPECT_TRUE(d.m->restart_ack_intact);
+    EXPECT_EQ(d.counters().restarts, 3u);
 }
 
 TEST(ReplySelector, ParsesEveryFormAndRejectsTheRest) {

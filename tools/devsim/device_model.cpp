@@ -152,6 +152,7 @@ bool selected(device_model* m, const reply_selector& sel, std::uint32_t kind) {
 bool send_reply(device_model* m, std::uint32_t kind, std::uint8_t* reply, std::int32_t len,
                 std::uint64_t ready_us, device_event* ev, std::uint64_t* last_at) {
     const fault_config& f = m->config.faults;
+    *last_at = ready_us;
     if (selected(m, f.drop, kind)) {
         ++m->counters.replies_dropped;
         ev->fate = FATE_DROPPED;
@@ -278,10 +279,8 @@ void handle_restart(device_model* m, const std::uint8_t* p, std::uint64_t start_
     std::memcpy(reply.data(), p, 3);
     frame_seal(reply.data(), 5);
     ++m->counters.restarts;
-    std::uint64_t last_at = 0;
-    if (send_reply(m, REQ_RESTART, reply.data(), 5, start_us, ev, &last_at)) {
-        m->restart_ack_us = last_at;
-    }
+    m->restart_ack_intact =
+        send_reply(m, REQ_RESTART, reply.data(), 5, start_us, ev, &m->restart_done_us);
 }
 
 void handle_frame(device_model* m, const std::uint8_t* p, std::int32_t len, std::uint64_t now_us) {
@@ -460,7 +459,8 @@ void device_init(device_model* model, const device_config* config) {
     model->out_seq = 0;
     model->seen = {};
     model->restarts_ignored = 0;
-    model->restart_ack_us = DEVICE_NEVER_US;
+    model->restart_done_us = DEVICE_NEVER_US;
+    model->restart_ack_intact = false;
     model->counters = device_counters{};
     model->on_event = nullptr;
     model->event_context = nullptr;

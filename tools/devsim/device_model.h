@@ -151,9 +151,12 @@ struct device_model {
     std::uint32_t out_seq;
     std::array<std::uint32_t, REQ_KIND_COUNT> seen; // requests of each kind so far, for nth
     std::int32_t restarts_ignored;
-    // Time the last byte of the latest intact restart acknowledgement reaches the tool, or
-    // DEVICE_NEVER_US: a program that ends at restart waits for it.
-    std::uint64_t restart_ack_us;
+    // The latest restart: when the last byte of its acknowledgement reaches the tool (when it
+    // was handled, if the acknowledgement was dropped), DEVICE_NEVER_US before the first one;
+    // and whether that acknowledgement goes out whole and unchanged. A program that ends at
+    // restart waits for an intact one, as the tool resends the request otherwise.
+    std::uint64_t restart_done_us;
+    bool restart_ack_intact;
     device_counters counters;
     device_event_fn on_event;
     void* event_context;

@@ -39,7 +39,7 @@ struct program {
     device_piece pending{}; // a piece the port did not take whole
     std::int32_t pending_off = 0;
     bool has_pending = false;
-    std::uint64_t reported_restart_us = DEVICE_NEVER_US;
+    std::uint32_t reported_restarts = 0;
 };
 
 // The model holds 512 KiB of flash: keep it out of the stack.
@@ -319,27 +319,24 @@ void log_event(void*, const device_event* ev) {
     default:
         break;
     }
-    std::size_t used = 0;
-    auto add = [&](const char* text, long value) {
-        if (used < sizeof what) {
-            const int n = std::snprintf(what + used, sizeof what - used, text, value);
-            used += n > 0 ? static_cast<std::size_t>(n) : 0;
-        }
-    };
-    add(ev->fate == FATE_DROPPED ? "dropped" : "answered", 0);
-    if (ev->fate != FATE_DROPPED) {
-        if (ev->wrong_crc) {
-            add(", wrong CRC", 0);
-        }
-        if (ev->corrupted) {
-            add(", corrupted byte %ld", ev->corrupt_offset);
-        }
-        if (ev->pieces > 1) {
-            add(", in %ld pieces", ev->pieces);
-        }
-        if (ev->delayed_ms > 0) {
-            add(", delayed %ld ms", static_cast<long>(ev->delayed_ms));
-        }
+    // Each part is bounded by its own buffer and the whole by snprintf's truncation.
+    char corrupt[32] = "";
+    char pieces[32] = "";
+    char delayed[32] = "";
+    if (ev->corrupted) {
+        std::snprintf(corrupt, sizeof corrupt, ", corrupted byte %d", ev->corrupt_offset);
+    }
+    if (ev->pieces > 1) {
+        std::snprintf(pieces, sizeof pieces, ", in %d pieces", ev->pieces);
+    }
+    if (ev->delayed_ms > 0) {
+        std::snprintf(delayed, sizeof delayed, ", delayed %u ms", ev->delayed_ms);
+    }
+    if (ev->fate == FATE_DROPPED) {
+        std::snprintf(what, sizeof what, "dropped");
+    } else {
+        std::snprintf(what, sizeof what, "answered%s%s%s%s", ev->wrong_crc ? ", wrong CRC" : "",
+                      corrupt, pieces, delayed);
     }
     std::fprintf(stderr, "%10.3f %-8s addr 0x%08x len %u: %s\n", t, command_name(ev->command),
                  ev->address, ev->length, what);
@@ -439,17 +436,20 @@ int serve(program* p, const options* o) {
     std::uint8_t buf[4096];
     while (g_signal == 0) {
         write_due(p);
-        const std::uint64_t ack = g_device.restart_ack_us;
-        if (ack != DEVICE_NEVER_US && ack != p->reported_restart_us && now_us(p) >= ack &&
-            !p->has_pending) {
-            p->reported_restart_us = ack;
+        if (g_device.counters.restarts > p->reported_restarts &&
+            now_us(p) >= g_device.restart_done_us && !p->has_pending) {
+            p->reported_restarts = g_device.counters.restarts;
             if (!save_image(o)) {
                 return 1;
             }
             print_summary(p, "restart");
-            if (!o->keep_running) {
+            if (!o->keep_running && g_device.restart_ack_intact) {
                 wait_for_client_to_read(p);
                 return 0;
+            }
+            if (!o->keep_running) {
+                std::fprintf(stderr, "restart acknowledgement lost or damaged: staying up for the "
+                                     "tool's next restart request\n");
             }
         }
         pollfd pfd{p->fd, static_cast<short>(POLLIN | (p->has_pending ? POLLOUT : 0)), 0};
