@@ -116,8 +116,8 @@ case_begin() {
 
 # start_device NAME COM_NUMBER [fwt-devsim options...]: a simulated device behind COMn that
 # writes its flash region to $CASE_DIR/flash-NAME.bin when it restarts. It stays up after the
-# restart and is stopped with the case: a device program that ends at once may close its
-# terminal before the tool has read the restart acknowledgement, and Linux then drops it.
+# restart and is stopped with the case: closing a pty master makes Linux drop what the tool has
+# not read yet, so a case must not depend on when the device program ends.
 start_device() {
     local name=$1 com=$2
     shift 2
