@@ -58,16 +58,19 @@ stop_pid() {
     wait "$pid" 2>/dev/null || true
 }
 
+# Wine's helper processes (services, explorer, winedevice...) outlive a wineserver that is just
+# killed, so the server is told to end every process of the prefix first; the other processes
+# the case started (Xvfb, devices, peers) are then stopped by PID.
 case_cleanup() {
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    "$WINESERVER" -w >/dev/null 2>&1 || true
     local i
     for ((i = ${#started_pids[@]} - 1; i >= 0; i--)); do
         kill "${started_pids[i]}" 2>/dev/null || true
     done
-    "$WINESERVER" -k >/dev/null 2>&1 || true
     for i in "${started_pids[@]}"; do
         wait "$i" 2>/dev/null || true
     done
-    "$WINESERVER" -w >/dev/null 2>&1 || true
     rm -f "$PORTS"/com*
 }
 
