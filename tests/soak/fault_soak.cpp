@@ -365,6 +365,7 @@ struct class_totals {
     std::uint64_t split = 0;
     std::uint64_t delayed = 0;
     std::uint64_t ignored = 0;
+    std::uint64_t noise = 0;
 
     void add(const run_plan& p, const run_outcome& o, const device_model* m) {
         ++runs;
@@ -387,6 +388,7 @@ struct class_totals {
         split += m->counters.replies_split;
         delayed += m->counters.replies_delayed;
         ignored += device_ignored_total(m);
+        noise += m->counters.noise_out;
     }
     void add(const class_totals& t) {
         runs += t.runs;
@@ -409,6 +411,7 @@ struct class_totals {
         split += t.split;
         delayed += t.delayed;
         ignored += t.ignored;
+        noise += t.noise;
     }
 };
 
@@ -436,8 +439,8 @@ void write_report(FILE* f, const std::array<class_totals, CLASS_COUNT>& by_class
         "passes when it ends in `JOB_DONE` with the device's flash equal to the padded "
         "image and at least one restart request taken by the device, or in `JOB_FAILED` "
         "when, and only when, the device was made to report a wrong whole-image checksum "
-        "(its flash must still hold the image). Anything else, the cap (%d ticks "
-        "or an hour of virtual time, included, fails the soak.\n\n",
+        "(its flash must still hold the image). Anything else fails the soak, a run that "
+        "reaches the cap (%d ticks or an hour of virtual time) included.\n\n",
         static_cast<int>(CLASS_COUNT), MAX_TICKS);
     std::fprintf(f, "| fault class | runs | completed | failed as expected | unexpected | mean "
                     "virtual time | worst virtual time | mean ticks |\n");
@@ -456,16 +459,18 @@ void write_report(FILE* f, const std::array<class_totals, CLASS_COUNT>& by_class
     std::fprintf(f, "What the classes contain, and what the device and the engine saw (sums over "
                     "the class's runs):\n\n");
     std::fprintf(f, "| fault class | faults drawn per run | blocks | 118-block runs | runs across "
-                    "tick wrap | replies dropped | corrupted | split | delayed | frames ignored "
-                    "by device | engine time-outs | mismatched acks | worst run's seed |\n");
-    std::fprintf(f, "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+                    "tick wrap | replies dropped | corrupted | split | delayed | noise bytes | "
+                    "frames ignored by device | engine time-outs | mismatched replies | worst "
+                    "run's seed |\n");
+    std::fprintf(f, "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
     for (std::uint32_t c = 0; c < CLASS_COUNT; ++c) {
         const class_totals& t = by_class[c];
         std::fprintf(f,
                      "| %s | %s | %" PRIu64 " | %u | %u | %" PRIu64 " | %" PRIu64 " | %" PRIu64
-                     " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " |\n",
+                     " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64
+                     " | %" PRIu64 " |\n",
                      CLASSES[c].name, CLASSES[c].contents, t.blocks, t.full_images, t.wrapped,
-                     t.dropped, t.corrupted, t.split, t.delayed, t.ignored, t.timeouts,
+                     t.dropped, t.corrupted, t.split, t.delayed, t.noise, t.ignored, t.timeouts,
                      t.mismatched, t.worst_seed);
     }
     std::fprintf(f, "\nReplay one run with its trace and the device's log: `fault_soak --replay "
