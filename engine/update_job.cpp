@@ -170,6 +170,14 @@ void step_verify(update_job* job) {
     if (job->frame_len < 15) {
         return;
     }
+    // A late reply to an earlier checksum request (a contact reply held up past its resend)
+    // is just as valid; taking its CRC would fail a good image. The checksum counts only from
+    // a reply that names the region asked for; the time-out resends the request.
+    if (job->frame[2] != CMD_CHECKSUM || read_be32(job->frame + 3) != job->image_base ||
+        read_be32(job->frame + 7) != static_cast<std::uint32_t>(job->image_size)) {
+        trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
+        return;
+    }
     const unsigned remote = job->frame[11] * 256u + job->frame[12];
     const unsigned local = local_image_crc(job);
     trace_printf("Remote CRC %#x\n", remote);
@@ -190,6 +198,14 @@ void step_restart(update_job* job) {
         job_enter(job, JOB_RESTART);
     }
     if (!read_whole_reply(job)) {
+        return;
+    }
+    // A late block acknowledgement or checksum reply is valid too, but the device has not
+    // restarted; ending the run on it would report a restart that never happened. Resends go
+    // on until a reply that is not recognisably another request's.
+    if (job->frame_len >= 5 &&
+        (job->frame[2] == CMD_CHECKSUM || job->frame[2] == CMD_WRITE_BLOCK)) {
+        trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
         return;
     }
     trace_printf("frame length %4d bytes received & OK\n", job->frame_len);

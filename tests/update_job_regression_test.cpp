@@ -1,6 +1,9 @@
-// Update runs over records that once stalled the job; each case was first found by the fuzz target.
+// Update runs over records and replies that once misled the job, first found by the fuzz target
+// or the fault soak.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "tests/support/scripted_host.h"
@@ -82,6 +85,75 @@ TEST(UpdateJobShortImage, BlockLengthsFollowTheImage) {
         EXPECT_EQ(blocks.size(), (size + 1023) / 1024);
         EXPECT_EQ(joined_block_data(blocks), fx.image);
     }
+}
+
+// Replies that arrive after their request was resent are valid frames too. The fault soak found a
+// contact reply held up past its resend turning up while the whole-image checksum was awaited:
+// its CRC of 4 bytes failed a good image. And a late checksum reply ended a run as if the device
+// had acknowledged its restart.
+class LateReply : public ::testing::Test {
+  protected:
+    scripted::job_fixture fx{scripted::pattern_image(2048, 9)};
+    bytes contact_reply;
+    bytes image_reply;
+    int restarts = 0;
+
+    void SetUp() override {
+        scripted::reset();
+        answer_every_request(fx.image);
+        // The device's own replies, recorded as they are queued.
+        auto device = scripted::host().on_write;
+        scripted::host().on_write = [this, device](std::span<const std::uint8_t> req,
+                                                   std::uint32_t now) {
+            device(req, now);
+            const bytes reply = scripted::host().rx.back().bytes;
+            if (req[2] == CMD_CHECKSUM && read_be32(&req[7]) == 4) {
+                contact_reply = reply;
+            } else if (req[2] == CMD_CHECKSUM) {
+                image_reply = reply;
+            }
+            on_request(req, now);
+        };
+    }
+    // Lets a case reshape what the device just queued (its reply is the last chunk).
+    std::function<void(std::span<const std::uint8_t>, std::uint32_t)> on_request =
+        [](std::span<const std::uint8_t>, std::uint32_t) {};
+};
+
+TEST_F(LateReply, LateContactReplyDuringVerifyIsNotTakenAsTheImageChecksum) {
+    on_request = [this](std::span<const std::uint8_t> req, std::uint32_t now) {
+        if (req[2] == CMD_CHECKSUM && read_be32(&req[7]) != 4) {
+            // The old contact reply comes first, the true reply 40 ms later (a later read).
+            scripted::host().rx.back().at = now + 40;
+            scripted::host().rx.push_front({now + 1, contact_reply});
+        }
+    };
+    scripted::run_to_end(&fx.job, 3000);
+
+    EXPECT_EQ(fx.job.state, JOB_DONE);
+    const std::string& t = scripted::host().trace;
+    EXPECT_EQ(t.find("CRC FAIL"), std::string::npos);
+    const auto verifying = t.find("Verifying address");
+    const auto mismatch = t.find("ERROR MISMATCHED REPLY TO COMMAND\n", verifying);
+    ASSERT_NE(mismatch, std::string::npos);
+    EXPECT_LT(mismatch, t.find("CRCs match\n"));
+}
+
+TEST_F(LateReply, LateChecksumReplyDuringRestartDoesNotEndTheRun) {
+    on_request = [this](std::span<const std::uint8_t> req, std::uint32_t now) {
+        if (req[2] == CMD_RESTART && ++restarts == 1) {
+            // The first restart's acknowledgement is lost; a late checksum reply comes instead.
+            scripted::host().rx.back() = {now + 1, image_reply};
+        }
+    };
+    scripted::run_to_end(&fx.job, 3000);
+
+    EXPECT_EQ(fx.job.state, JOB_DONE);
+    EXPECT_EQ(restarts, 2);
+    const std::string& t = scripted::host().trace;
+    const auto mismatch = t.find("ERROR MISMATCHED REPLY TO COMMAND\n", t.find("Resetting target"));
+    ASSERT_NE(mismatch, std::string::npos);
+    EXPECT_LT(mismatch, t.find("bytes received & OK\n"));
 }
 
 } // namespace

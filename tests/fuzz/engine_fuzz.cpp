@@ -224,9 +224,11 @@ void check_writes(harness& h) {
     scripted::host().write_times.clear();
 }
 
-// The value a checksum reply carries, when the reply read in one step is a complete one.
-bool checksum_reply(const bytes& r, std::uint16_t* value) {
-    if (r.size() < 15 || !ref_valid(r)) {
+// The value a checksum reply carries, when the reply read in one step is a complete one that
+// names the whole image (a late contact reply names 4 bytes and must not count).
+bool checksum_reply(const bytes& r, const update_job& job, std::uint16_t* value) {
+    if (r.size() < 15 || !ref_valid(r) || r[2] != CMD_CHECKSUM || be32(&r[3]) != job.image_base ||
+        be32(&r[7]) != static_cast<std::uint32_t>(job.image_size)) {
         return false;
     }
     *value = static_cast<std::uint16_t>((r[11] << 8) | r[12]);
@@ -236,7 +238,7 @@ bool checksum_reply(const bytes& r, std::uint16_t* value) {
 void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
     const std::uint32_t now = h.fx->job.state;
     std::uint16_t remote = 0;
-    const bool complete = checksum_reply(consumed, &remote);
+    const bool complete = checksum_reply(consumed, h.fx->job, &remote);
     if (prev == JOB_VERIFY && now == JOB_VERIFY) {
         require(!complete, "complete checksum reply ignored");
     }
@@ -270,6 +272,9 @@ void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
     case JOB_DONE:
         require(prev == JOB_RESTART && h.verified && ref_valid(consumed),
                 "JOB_DONE without a verified image and a valid restart reply");
+        require(consumed.size() < 5 ||
+                    (consumed[2] != CMD_CHECKSUM && consumed[2] != CMD_WRITE_BLOCK),
+                "JOB_DONE on a late reply to a checksum or block request");
         break;
     default:
         violation("state changed to JOB_START by a step");
