@@ -1,6 +1,8 @@
 // The update state machine, driven once per host timer tick.
 #include "engine/update_job.h"
 
+#include <algorithm>
+#include <array>
 #include <span>
 
 namespace {
@@ -38,6 +40,13 @@ bool read_whole_reply(update_job* job) {
         trace_rx_dump(job);
     }
     return reply_is_valid(job->frame, job->frame_len);
+}
+
+// True when the frame starts with the 11 header bytes of this job's contact request.
+bool echoes_contact_request(const update_job* job) {
+    std::array<std::uint8_t, CHECKSUM_QUERY_LEN> contact{};
+    build_checksum_query(contact, job->device_address, job->image_base, 4);
+    return job->frame_len >= 11 && std::equal(contact.begin(), contact.begin() + 11, job->frame);
 }
 
 void send_contact(update_job* job) {
@@ -170,11 +179,11 @@ void step_verify(update_job* job) {
     if (job->frame_len < 15) {
         return;
     }
-    // A late reply to an earlier checksum request (a contact reply held up past its resend)
-    // is just as valid; taking its CRC would fail a good image. The checksum counts only from
-    // a reply that names the region asked for; the time-out resends the request.
-    if (job->frame[2] != CMD_CHECKSUM || read_be32(job->frame + 3) != job->image_base ||
-        read_be32(job->frame + 7) != static_cast<std::uint32_t>(job->image_size)) {
+    // A contact reply held up past its resend is just as valid, and taking its checksum of
+    // four bytes would fail a good image. Only a reply that echoes the contact request's header
+    // byte for byte is known to be that one; other header bytes are the device's own affair,
+    // so nothing else is refused. The time-out resends the request.
+    if (echoes_contact_request(job)) {
         trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
         return;
     }
@@ -202,8 +211,9 @@ void step_restart(update_job* job) {
     }
     // A late block acknowledgement or checksum reply is valid too, but the device has not
     // restarted; ending the run on it would report a restart that never happened. Resends go
-    // on until a reply that is not recognisably another request's.
-    if (job->frame_len >= 5 &&
+    // on until a reply that does not echo the header of another request.
+    if (job->frame_len >= 5 && job->frame[0] == static_cast<std::uint8_t>(job->device_address) &&
+        job->frame[1] == FUNC_ENCAPSULATED &&
         (job->frame[2] == CMD_CHECKSUM || job->frame[2] == CMD_WRITE_BLOCK)) {
         trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
         return;

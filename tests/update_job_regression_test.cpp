@@ -156,4 +156,21 @@ TEST_F(LateReply, LateChecksumReplyDuringRestartDoesNotEndTheRun) {
     EXPECT_LT(mismatch, t.find("bytes received & OK\n"));
 }
 
+TEST_F(LateReply, ChecksumReplyWithAHeaderOfTheDevicesOwnIsStillTaken) {
+    // Only the checksum bytes are the tool's business: a reply that does not echo the request's
+    // header verifies the image all the same.
+    on_request = [](std::span<const std::uint8_t> req, std::uint32_t) {
+        if (req[2] == CMD_CHECKSUM && read_be32(&req[7]) != 4) {
+            bytes& reply = scripted::host().rx.back().bytes;
+            std::fill(reply.begin() + 1, reply.begin() + 11, 0);
+            frame_seal(reply.data(), static_cast<std::int32_t>(reply.size()));
+        }
+    };
+    scripted::run_to_end(&fx.job, 3000);
+
+    EXPECT_EQ(fx.job.state, JOB_DONE);
+    EXPECT_NE(scripted::host().trace.find("CRCs match\n"), std::string::npos);
+    EXPECT_EQ(scripted::host().trace.find("MISMATCHED"), std::string::npos);
+}
+
 } // namespace

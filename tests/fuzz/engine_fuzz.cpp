@@ -224,11 +224,16 @@ void check_writes(harness& h) {
     scripted::host().write_times.clear();
 }
 
-// The value a checksum reply carries, when the reply read in one step is a complete one that
-// names the whole image (a late contact reply names 4 bytes and must not count).
+// The value a checksum reply carries, when the reply read in one step is a complete one and
+// not an echo of the contact request's header (a late contact reply must not count).
 bool checksum_reply(const bytes& r, const update_job& job, std::uint16_t* value) {
-    if (r.size() < 15 || !ref_valid(r) || r[2] != CMD_CHECKSUM || be32(&r[3]) != job.image_base ||
-        be32(&r[7]) != static_cast<std::uint32_t>(job.image_size)) {
+    if (r.size() < 15 || !ref_valid(r)) {
+        return false;
+    }
+    const bool echoes_contact = r[0] == static_cast<std::uint8_t>(job.device_address) &&
+                                r[1] == FUNC_ENCAPSULATED && r[2] == CMD_CHECKSUM &&
+                                be32(&r[3]) == job.image_base && be32(&r[7]) == 4;
+    if (echoes_contact) {
         return false;
     }
     *value = static_cast<std::uint16_t>((r[11] << 8) | r[12]);
@@ -272,7 +277,8 @@ void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
     case JOB_DONE:
         require(prev == JOB_RESTART && h.verified && ref_valid(consumed),
                 "JOB_DONE without a verified image and a valid restart reply");
-        require(consumed.size() < 5 ||
+        require(consumed.size() < 5 || consumed[0] != DEVICE_ADDRESS ||
+                    consumed[1] != FUNC_ENCAPSULATED ||
                     (consumed[2] != CMD_CHECKSUM && consumed[2] != CMD_WRITE_BLOCK),
                 "JOB_DONE on a late reply to a checksum or block request");
         break;
