@@ -19,6 +19,9 @@ if [ -z "${FWT_PRIVATE_MOUNTS:-}" ]; then
         { echo "build of preset win64 failed"; exit 1; }
     { cmake --preset native && cmake --build --preset native --target fwt-devsim fwt-ptypeer; } \
         >/dev/null || { echo "build of the simulated device failed"; exit 1; }
+    mkdir -p build/bench-tools
+    x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -static \
+        -o build/bench-tools/tick-probe.exe bench/tick_probe.cpp || exit 1
     # The machine may be shared: the load is part of the figures.
     export FWT_BENCH_LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg)"
 fi
@@ -220,6 +223,14 @@ device_span_s=$(awk '$1 == "restart:" { print $(NF - 1) }' "$CASE_DIR/devsim-dev
 echo "update: $blocks blocks, press to \"Programming Completed\" $wall_ms ms;" \
     "per block min/median/max $block_min/$block_median/$block_max ms"
 
+# --- The platform's timings under Wine: the re-armed 10 ms timer, Sleep(100), GetTickCount.
+"$WINE" "$root/build/bench-tools/tick-probe.exe" 2>/dev/null | tr -d '\r' >"$CASE_DIR/probe.txt"
+probe() { awk -v k="$1" '$1 == k { print $2 }' "$CASE_DIR/probe.txt"; }
+tick_mean=$(probe tick_mean_ms) tick_min=$(probe tick_min_ms) tick_max=$(probe tick_max_ms)
+sleep_mean=$(probe sleep100_mean_ms) tickcount_step=$(probe tickcount_step_ms)
+echo "tick ${tick_mean} ms (${tick_min} to ${tick_max}), Sleep(100) ${sleep_mean} ms," \
+    "GetTickCount step ${tickcount_step} ms"
+
 # --- The floor: what the tool and the line cannot do faster, for this image.
 size=$(stat -c %s "$image")
 nb=$(((size + 1023) / 1024))
@@ -345,6 +356,21 @@ $block_max ms against the floor of $(calc "$block" 2) ms (median / floor $ratio_
 stamps a request when it reads it from the pseudo-terminal; a read that comes a few
 milliseconds late (the machine is shared) lengthens one interval and shortens the next, so a
 single interval can dip below the floor while their sum cannot.
+
+## Where the time over the floor goes
+
+Measured under Wine in the same prefix by \`bench/tick_probe.cpp\`: the 10 ms window timer,
+re-armed from its own handler as the tool's tick is, fires every $tick_mean ms on average
+($tick_min to $tick_max); \`Sleep(100)\` lasts $sleep_mean ms; \`GetTickCount\` moves in steps of
+about $tickcount_step ms, as on Windows by default. A block waits about eight ticks (two before
+its acknowledgement is read, six of silence), so the timer alone adds some
+$(calc "8 * ($tick_mean - 10)" 1) ms a block; and the engine measures the 50 ms of silence with
+\`GetTickCount\`, whose coarse step makes it end between 50 and about 50 + $tickcount_step ms
+after the read, depending on where the reads fall between two steps (the floor counts 50 ms and
+one tick). These are the sources of the measured $(calc "$block_mean - $block" 1) ms a block over
+the floor (mean); they were not separated further. None of them is in the tool's own code: the
+10 ms timer, the 100 ms sleeps and the use of \`GetTickCount\` are fixed, and each step of the
+tool returns well within the tick (CPU figures below).
 
 ## CPU time
 
