@@ -93,10 +93,15 @@ wait_for() {
 blocks_at_least() { [ "$(device_count ' block .*answered')" -ge "$1" ]; }
 restarted() { grep -q '^restart:' "$CASE_DIR/devsim-device.out" 2>/dev/null; }
 
+# case_begin sets its own exit trap; the prefix (700 MB) goes too when the script ends.
+bench_case() {
+    case_begin "$1"
+    trap 'case_cleanup; rm -rf "$FWT_WINE_ROOT"' EXIT
+}
 next_case() {
     case_cleanup
     started_pids=()
-    case_begin "$1"
+    bench_case "$1"
 }
 
 echo "Creating a throw-away Wine prefix in $WINEPREFIX ..."
@@ -108,7 +113,7 @@ trap 'case_cleanup; rm -rf "$FWT_WINE_ROOT"' EXIT
 # tool's; it stamps the wall clock when it sees the status (it polls every 20 ms).
 startup_ms=()
 for ((k = 1; k <= STARTUP_RUNS; k++)); do
-    if [ "$k" -eq 1 ]; then case_begin startup-1; else next_case "startup-$k"; fi
+    if [ "$k" -eq 1 ]; then bench_case startup-1; else next_case "startup-$k"; fi
     start_device device 3
     "$WINE" "$FWT_WIN64_DIR/fwt-uidriver.exe" stamp window 30000 status stamp \
         >"$CASE_DIR/startup.txt" 2>"$CASE_DIR/driver.err" &
