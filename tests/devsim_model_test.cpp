@@ -269,6 +269,26 @@ TEST(DeviceTiming, RepliesArePacedAtTheLineRateAfterTheFlashTime) {
     EXPECT_EQ(p[1].at_us, p[0].at_us + 1433u);
 }
 
+TEST(DeviceTiming, PacedRequestsAreHandledOnlyOnceTheyHaveCrossedTheLine) {
+    device_config c; // pacing on, 20 ms flash time
+    c.pace_requests = true;
+    device d(c);
+    // A block handed over whole at 1 s arrives 1035 bytes later; the acknowledgement follows
+    // after the flash time and its own wire time.
+    d.feed(block_request(0x08004000, bytes(1024, 7)), 1000000);
+    const std::uint64_t block_in = 1000000u + device_wire_us(1035);
+    EXPECT_EQ(device_wire_us(1035), 98829u);
+    ASSERT_EQ(d.events.size(), 2u); // power-up, then the request
+    EXPECT_EQ(d.events[1].at_us, block_in);
+    // A request written while the block is still crossing queues behind it on the line.
+    d.feed(contact_request(), 1010000);
+    EXPECT_EQ(d.events[2].at_us, block_in + device_wire_us(13));
+    auto p = d.pieces();
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[0].at_us, block_in + 20000u + device_wire_us(11));
+    EXPECT_EQ(p[1].at_us, p[0].at_us + device_wire_us(15));
+}
+
 TEST(DeviceFaults, DropAndCorruptHitTheSelectedReplyOnly) {
     device_config c = device::unpaced();
     c.faults.drop = {1u << REQ_WRITE_BLOCK, 2, 0};

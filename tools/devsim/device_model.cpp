@@ -455,6 +455,7 @@ void device_init(device_model* model, const device_config* config) {
     model->in_noise = false;
     model->busy_until_us = 0;
     model->line_free_us = 0;
+    model->rx_line_free_us = 0;
     model->out_count = 0;
     model->out_seq = 0;
     model->seen = {};
@@ -471,11 +472,16 @@ void device_feed(device_model* m, std::span<const std::uint8_t> bytes, std::uint
     if (n == 0) {
         return;
     }
-    const std::uint64_t span_us = line_us(m, n);
-    // Byte i arrived once the bytes up to and including it had crossed the line.
-    auto arrival = [&](std::int64_t i) {
-        return now_us - std::min(now_us, span_us - line_us(m, i + 1));
+    if (m->config.pace_requests) {
+        now_us = std::max(now_us, m->rx_line_free_us) + device_wire_us(n);
+        m->rx_line_free_us = now_us;
+    }
+    auto wire = [&](std::int64_t count) {
+        return m->config.pace_requests ? device_wire_us(count) : line_us(m, count);
     };
+    const std::uint64_t span_us = wire(n);
+    // Byte i arrived once the bytes up to and including it had crossed the line.
+    auto arrival = [&](std::int64_t i) { return now_us - std::min(now_us, span_us - wire(i + 1)); };
     std::int64_t first = 0;
     if (!m->seen_first_byte) {
         m->seen_first_byte = true;

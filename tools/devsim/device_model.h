@@ -71,7 +71,10 @@ struct device_config {
     std::uint32_t image_size = DEVICE_IMAGE_REGION; // region saved at restart
     std::uint32_t power_delay_ms = 0;               // power-up this long after the first byte
     bool pacing = true;                             // replies take 11 bits a byte at 115200
-    std::uint32_t flash_ms = DEVICE_FLASH_MS;       // time to write one block before its ack
+    // Requests take their wire time too: a pseudo-terminal hands a write over at once, a serial
+    // line delivers its last byte 11 bits a byte later, after whatever was still crossing.
+    bool pace_requests = false;
+    std::uint32_t flash_ms = DEVICE_FLASH_MS; // time to write one block before its ack
     fault_config faults;
 };
 
@@ -143,9 +146,10 @@ struct device_model {
     std::array<std::uint8_t, DEVICE_RX_CAPACITY> rx;
     std::int32_t rx_len;
     std::uint64_t last_rx_us;
-    bool in_noise;               // dropping a run of bytes that form no frame
-    std::uint64_t busy_until_us; // the boot code handles one request at a time
-    std::uint64_t line_free_us;  // its transmitter is busy until then
+    bool in_noise;                 // dropping a run of bytes that form no frame
+    std::uint64_t busy_until_us;   // the boot code handles one request at a time
+    std::uint64_t line_free_us;    // its transmitter is busy until then
+    std::uint64_t rx_line_free_us; // with pace_requests: the last received byte arrives then
     std::array<device_piece, DEVICE_OUT_CAPACITY> out;
     std::int32_t out_count;
     std::uint32_t out_seq;
@@ -166,8 +170,10 @@ struct device_model {
 void device_init(device_model* model, const device_config* config);
 
 // Bytes received, the last of them at now_us (microseconds on any monotonic scale); with
-// pacing on, the earlier ones are taken to have arrived at the line rate before it. Complete
-// requests are handled at once and their replies queued as pieces.
+// pacing on, the earlier ones are taken to have arrived at the line rate before it. With
+// pace_requests they are taken to have been handed over at now_us and to arrive at the line
+// rate from then on (or from when the line is free). Complete requests are handled at once
+// (at their arrival time) and their replies queued as pieces.
 void device_feed(device_model* model, std::span<const std::uint8_t> bytes, std::uint64_t now_us);
 
 // Arrival time of the earliest queued piece, or DEVICE_NEVER_US.

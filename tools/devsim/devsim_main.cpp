@@ -62,6 +62,7 @@ const char* const USAGE =
     "  --power-delay-ms MS    power up MS after the first byte (default 0: at the first byte)\n"
     "  --flash-ms MS          time to write one block before its acknowledgement (default 20)\n"
     "  --no-pacing            send replies at once instead of at 11 bits a byte, 115200 baud\n"
+    "  --pace-requests        take a request as arrived only after its wire time\n"
     "  --seed N               seed of the fault generator (default 1)\n"
     "  --drop SEL             drop the selected replies\n"
     "  --corrupt SEL          change one byte of the selected replies\n"
@@ -130,12 +131,15 @@ int parse_options(int argc, char** argv, options* o) {
             std::fputs(USAGE, stdout);
             return 0;
         }
-        const bool is_switch = flag("--no-pacing") || flag("--keep-running") || flag("--wrong-crc");
+        const bool is_switch = flag("--no-pacing") || flag("--pace-requests") ||
+                               flag("--keep-running") || flag("--wrong-crc");
         if (is_switch && value != nullptr) {
             return usage_error("%s takes no value", name);
         }
         if (flag("--no-pacing")) {
             o->config.pacing = false;
+        } else if (flag("--pace-requests")) {
+            o->config.pace_requests = true;
         } else if (flag("--keep-running")) {
             o->keep_running = true;
         } else if (flag("--wrong-crc")) {

@@ -13,6 +13,8 @@
 //                    "box-end", and dismiss it with OK
 //   rect             print "rect X Y WIDTH HEIGHT" of the main window on the screen
 //   sleep MS         wait
+//   stamp            print "stamp US": the wall clock in microseconds since 1970, the same
+//                    clock as the shell's `date +%s%6N`, to time steps against other processes
 //   close MS         close the window from its system menu and wait until it has gone
 // The first failing step prints "driver-error ..." and ends with exit code 2.
 #include <cstdio>
@@ -205,6 +207,17 @@ void step_rect() {
     std::fflush(stdout);
 }
 
+// FILETIME counts 100 ns since 1601; Wine reads it from the host's real-time clock.
+void step_stamp() {
+    FILETIME ft{};
+    GetSystemTimePreciseAsFileTime(&ft);
+    const unsigned long long since_1601 =
+        (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    constexpr unsigned long long UNIX_EPOCH_IN_FILETIME = 116444736000000000ULL;
+    std::printf("stamp %llu\n", (since_1601 - UNIX_EPOCH_IN_FILETIME) / 10);
+    std::fflush(stdout);
+}
+
 void step_close(int timeout_ms) {
     PostMessageA(main_window, WM_SYSCOMMAND, SC_CLOSE, 0);
     const DWORD start = GetTickCount();
@@ -230,7 +243,8 @@ int main(int argc, char** argv) {
         };
         // Each run of the driver is a new process: find the window for the first step that
         // needs it.
-        if (main_window == nullptr && step != "window" && step != "sleep" && step != "box") {
+        if (main_window == nullptr && step != "window" && step != "sleep" && step != "box" &&
+            step != "stamp") {
             step_window(30000);
         }
         if (step == "window") {
@@ -257,6 +271,8 @@ int main(int argc, char** argv) {
             step_rect();
         } else if (step == "sleep") {
             Sleep(static_cast<DWORD>(number(argument("sleep"))));
+        } else if (step == "stamp") {
+            step_stamp();
         } else if (step == "close") {
             step_close(number(argument("close")));
         } else {
