@@ -29,9 +29,9 @@ fi
 export FWT_WINE_ROOT="$root/build/bench"
 export FWT_WIN64_DIR="$root/build/win64"
 export FWT_DEVSIM="$root/build/native/tools/devsim/fwt-devsim"
-export FWT_PTYPEER="$root/build/native/tests/wine/fwt-ptypeer"
-# shellcheck source=../tests/wine/lib.sh
-source "$root/tests/wine/lib.sh"
+export FWT_PTYPEER="$root/build/native/tools/wine/fwt-ptypeer"
+# shellcheck source=../tools/wine/lib.sh
+source "$root/tools/wine/lib.sh"
 
 # In a private mount namespace (root only) the machine's own serial ports are hidden from Wine,
 # so that the scan finds only the simulated device.

@@ -13,5 +13,5 @@ done
 bash tools/build-test-variants.sh
 cmake --preset native
 cmake --build --preset native
-ctest --preset native
 bash tests/fuzz/run-fuzz.sh 60
+ctest --preset native

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs one end-to-end case of fwt.exe under Wine and Xvfb against simulated devices on
 # pseudo-terminals; "prefix-create" and "prefix-remove" make and drop the shared Wine prefix.
-# Usage: run-case.sh CASE   (environment: see lib.sh)
+# Usage: run-case.sh CASE   (environment: see tools/wine/lib.sh)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
-source "$here/lib.sh"
+# shellcheck source=../../tools/wine/lib.sh
+source "$here/../../tools/wine/lib.sh"
 
 case_name=${1:?usage: run-case.sh CASE}
 
