@@ -423,8 +423,11 @@ void sleep_ms(long ms) {
 }
 
 // Closing the master hangs up the terminal side, and Linux then throws away what its client has
-// not read yet: give the client a moment to read the last acknowledgement first.
+// not read yet: give the client a moment to read the last acknowledgement first. Bytes written
+// to the master reach the terminal side's queue a little later (the kernel hands them over from
+// a work queue), so an empty queue right after the write proves nothing: look only after a pause.
 void wait_for_client_to_read(const program* p) {
+    sleep_ms(20);
     for (int waited = 0; p->slave_fd >= 0 && waited < DRAIN_WAIT_MS; waited += 10) {
         int unread = 0;
         if (ioctl(p->slave_fd, FIONREAD, &unread) != 0 || unread == 0) {
