@@ -246,9 +246,9 @@ expect_flash() {
     if [ ! -f "$flash" ]; then
         fail "device $1 wrote no flash file"
     elif cmp -s -n $((blocks * 1024)) "$flash" "$padded"; then
-        note "ok   flash of device $1 equals the padded image ($((blocks * 1024)) bytes)"
+        note "ok   flash of the simulated device ($1) equals the padded image ($((blocks * 1024)) bytes)"
     else
-        fail "flash of device $1 differs from the padded image"
+        fail "flash of the simulated device ($1) differs from the padded image"
     fi
 }
 
