@@ -26,21 +26,8 @@ if [ -z "${FWT_PRIVATE_MOUNTS:-}" ]; then
     export FWT_BENCH_LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg)"
 fi
 
-export FWT_WINE_ROOT="$root/build/bench"
-export FWT_WIN64_DIR="$root/build/win64"
-export FWT_DEVSIM="$root/build/native/tools/devsim/fwt-devsim"
-export FWT_PTYPEER="$root/build/native/tools/wine/fwt-ptypeer"
-# shellcheck source=../tools/wine/lib.sh
-source "$root/tools/wine/lib.sh"
-
-# In a private mount namespace (root only) the machine's own serial ports are hidden from Wine,
-# so that the scan finds only the simulated device.
-if [ "$(id -u)" -eq 0 ]; then
-    if [ -z "${FWT_PRIVATE_MOUNTS:-}" ]; then
-        exec env FWT_PRIVATE_MOUNTS=1 unshare -m --propagation private bash "$0" "$@"
-    fi
-    hide_machine_serial_ports
-fi
+# shellcheck source=../tools/wine/standalone.sh
+source "$root/tools/wine/standalone.sh" "$root" bench "$0" "$@"
 
 image="$root/resources/placeholder-firmware.bin"
 hz=$(getconf CLK_TCK)
