@@ -52,11 +52,7 @@ run_until() {
 case_serial_layer() {
     "$FWT_PTYPEER" "$CASE_DIR/peer-pty" >"$CASE_DIR/peer.log" 2>&1 &
     remember $!
-    local i
-    for ((i = 0; i < 100; i++)); do
-        [ -s "$CASE_DIR/peer-pty" ] && break
-        sleep 0.05
-    done
+    wait_for test -s "$CASE_DIR/peer-pty"
     ln -sfn "$(cat "$CASE_DIR/peer-pty")" "$PORTS/com3"
     local rc=0
     "$WINE" "$FWT_WIN64_DIR/fwt-serialprobe.exe" '\\.\com3' >"$CASE_DIR/probe.txt" 2>&1 || rc=$?

@@ -88,16 +88,21 @@ hide_machine_serial_ports() {
     done
 }
 
+# wait_for COMMAND...: polls COMMAND every 50 ms for up to 5 s; succeeds as soon as it does.
+wait_for() {
+    local i
+    for ((i = 0; i < 100; i++)); do
+        "$@" && return 0
+        sleep 0.05
+    done
+    "$@"
+}
+
 start_xvfb() {
     local fdfile="$CASE_DIR/display"
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" >"$CASE_DIR/xvfb.log" 2>&1 &
     remember $!
-    local i
-    for ((i = 0; i < 100; i++)); do
-        [ -s "$fdfile" ] && break
-        sleep 0.05
-    done
-    [ -s "$fdfile" ] || die "Xvfb did not start"
+    wait_for test -s "$fdfile" || die "Xvfb did not start"
     export DISPLAY=":$(head -n1 "$fdfile")"
 }
 
@@ -130,12 +135,7 @@ start_device() {
     local pid=$!
     remember "$pid"
     eval "DEVICE_PID_$name=$pid"
-    local i
-    for ((i = 0; i < 100; i++)); do
-        [ -L "$PORTS/com$com" ] && break
-        sleep 0.05
-    done
-    [ -L "$PORTS/com$com" ] || die "device $name did not come up"
+    wait_for test -L "$PORTS/com$com" || die "device $name did not come up"
 }
 
 device_pty() { head -n1 "$CASE_DIR/devsim-$1.out"; }
@@ -238,12 +238,7 @@ expect_flash() {
     blocks=$(((size + 1023) / 1024))
     cp "$2" "$padded"
     truncate -s $((blocks * 1024)) "$padded"
-    local i
-    for ((i = 0; i < 100; i++)); do
-        [ -f "$flash" ] && break
-        sleep 0.05
-    done
-    if [ ! -f "$flash" ]; then
+    if ! wait_for test -f "$flash"; then
         fail "device $1 wrote no flash file"
     elif cmp -s -n $((blocks * 1024)) "$flash" "$padded"; then
         note "ok   flash of the simulated device ($1) equals the padded image ($((blocks * 1024)) bytes)"
