@@ -11,7 +11,9 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "wine"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 import fwtwine  # noqa: E402
+import pe_resources  # noqa: E402
 
 CASES = {}
 
@@ -206,6 +208,46 @@ def case_empty_image(c):
     c.expect_eq("exit code", 1, c.wait_tool())
     box_has(c, fatal_box(c), "the failure", "          Firmware image missing or empty")
     c.expect_no_trace("Flash Image Size")
+
+
+def damaged_copy(c):
+    """A copy of the tool in the case's directory with the middle byte of its image flipped."""
+    copy = c.dir / "damaged.exe"
+    at = pe_resources.flip_image_byte(c.target.exe, copy)
+    fwtwine.log(f"{copy}: image byte at file offset {at:#x} flipped")
+    return copy
+
+
+# One flipped byte in the image: start-up refuses it before the window appears, and the device
+# behind the port hears nothing.
+@case
+def case_damaged_image(c):
+    damaged = damaged_copy(c)
+    c.device("dev", 3)
+    c.start_tool(damaged)
+    c.drive("box", 30000)
+    c.expect_eq("exit code", 1, c.wait_tool())
+    box = fatal_box(c)
+    box_has(c, box, "the failure", "          Firmware image damaged")
+    box_has(c, box, "the closing text", " The program will now abort")
+    c.check("Error number" not in box, "box quotes no system error",
+            "box quotes a system error")
+    # The version line is traced right after the window is shown.
+    c.expect_no_trace("Running on windows version")
+    c.expect_no_trace("Flash Image Size")
+    # The device logs every byte it hears (the first one powers it up).
+    c.expect_eq("lines in the device's log", [], c.device_log("dev"))
+
+
+# CNG's SHA-256 against known digests, and the image check's cost (budget 20 ms).
+@case
+def case_image_check_probe(c):
+    out = c.dir / "probe.txt"
+    rc = c.run_windows_program(c.tools.win64_dir / "fwt-imagecheckprobe.exe", c.target.exe,
+                               damaged_copy(c), out=out)
+    for line in out.read_text(errors="replace").replace("\r", "").splitlines():
+        fwtwine.log(line)
+    c.expect_eq("image check probe exit code", 0, rc)
 
 
 if __name__ == "__main__":
