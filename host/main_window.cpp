@@ -125,6 +125,10 @@ void status_printf(const char* format, ...) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
+    // The template's WS_VISIBLE shows the window as soon as the dialog is created, so a
+    // damaged image is refused before that, with no window behind the report.
+    image_verify(instance);
+
     WNDCLASSA window_class{};
     window_class.style = CS_HREDRAW | CS_VREDRAW;
     window_class.lpfnWndProc = main_window_proc;
@@ -153,6 +157,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     status_printf(" - Idle - ");
 
     job.frame_cap = FRAME_CAPACITY;
+    // The port scan leaves "file not found" behind; a failed allocation must not quote it.
+    SetLastError(0);
     job.frame = static_cast<std::uint8_t*>(std::malloc(FRAME_CAPACITY));
     if (job.frame == nullptr) {
         fatal_error("Out of memory");

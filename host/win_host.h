@@ -8,6 +8,11 @@
 // The dialog that serves as the main window; null until it has been created.
 extern HWND main_window;
 
+// Checks the "BINFILE" resource against the SHA-256 stored in "BINFILE_SHA256"; ends the
+// process through the fatal error report when they differ, the digest is missing, or the
+// system cannot compute it.
+void image_verify(HINSTANCE instance);
+
 // Loads the "BINFILE" resource into the job's padded image; ends the process through the
 // fatal error report when it is missing, empty, or cannot be copied.
 void image_load(update_job* job, HINSTANCE instance);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the shipped build: a stripped 32-bit PE GUI program that imports only Windows system
-# DLLs and carries the placeholder image (which its script rebuilds byte for byte) as BINFILE.
+# DLLs and carries the placeholder image (which its script rebuilds byte for byte) as BINFILE,
+# with the image's SHA-256 as BINFILE_SHA256.
 # Usage: check-product.sh [build/win32/fwt.exe]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +26,8 @@ dlls=$(awk '/DLL Name:/ { print $3 }' <<<"$headers" | sort -f | tr '\n' ' ')
 echo "     size: $(stat -c %s "$exe") bytes; imports: $dlls"
 for dll in $dlls; do
     case "${dll,,}" in
-    kernel32.dll | user32.dll | msvcrt.dll) ;;
+    # bcrypt.dll: CNG, which computes the image's SHA-256 at start-up.
+    kernel32.dll | user32.dll | msvcrt.dll | bcrypt.dll) ;;
     *)
         echo "FAIL imports a DLL that is not a Windows system DLL: $dll"
         failed=1
@@ -41,6 +43,8 @@ wrestool -x --raw --type=10 --name=BINFILE "$exe" >"$tmp/binfile"
 check "BINFILE size" 120128 "$(stat -c %s "$tmp/binfile")"
 cmp -s "$tmp/binfile" "$image" && echo "ok   BINFILE is resources/placeholder-firmware.bin" ||
     { echo "FAIL BINFILE differs from resources/placeholder-firmware.bin"; failed=1; }
+wrestool -x --raw --type=10 --name=BINFILE_SHA256 "$exe" >"$tmp/digest"
+check "BINFILE_SHA256" "$(sha256sum "$image" | cut -c1-64)" "$(od -An -v -tx1 "$tmp/digest" | tr -d ' \n')"
 bash "$root/resources/make-placeholder-image.sh" 120128 "$tmp/remade.bin"
 cmp -s "$tmp/remade.bin" "$image" && echo "ok   the script remakes the placeholder byte for byte" ||
     { echo "FAIL the script's output differs from the committed placeholder"; failed=1; }

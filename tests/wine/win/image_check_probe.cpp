@@ -1,0 +1,129 @@
+// Checks the system's SHA-256 (CNG) against known digests, then runs the image check of
+// fwt.exe's own resources as start-up does (both resources found, the image hashed, the digests
+// compared) on an intact and on a damaged copy, timing it. Prints one line per check and exits
+// 0 when all pass, including the time budget of the first check.
+// Usage: fwt-imagecheckprobe.exe INTACT_EXE DAMAGED_EXE
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "host/image_digest.h"
+#include "host/system_sha256.h"
+
+#include <windows.h>
+
+namespace {
+
+// The whole check may cost start-up no more than this.
+constexpr double BUDGET_MS = 20.0;
+constexpr int WARM_RUNS = 20;
+
+int failures = 0;
+
+void check(bool ok, const char* what, const char* detail) {
+    std::printf("%s %s: %s\n", ok ? "ok" : "FAIL", what, detail);
+    std::fflush(stdout);
+    failures += ok ? 0 : 1;
+}
+
+double now_ms() {
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void to_hex(const std::uint8_t* digest, char* out) {
+    for (std::size_t i = 0; i < IMAGE_DIGEST_SIZE; ++i) {
+        std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
+    }
+}
+
+void known_answer(const char* what, const std::uint8_t* bytes, std::uint32_t length,
+                  const char* expected) {
+    std::uint8_t digest[IMAGE_DIGEST_SIZE] = {};
+    char hex[2 * IMAGE_DIGEST_SIZE + 1] = {};
+    const bool done = system_sha256(bytes, length, digest);
+    to_hex(digest, hex);
+    check(done && std::strcmp(hex, expected) == 0, what, hex);
+}
+
+const std::uint8_t* raw_resource(HMODULE module, const char* name, std::uint32_t* length) {
+    *length = 0;
+    HRSRC found = FindResourceA(module, name, MAKEINTRESOURCEA(10)); // RT_RCDATA
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    if (loaded == nullptr) {
+        return nullptr;
+    }
+    *length = SizeofResource(module, found);
+    return static_cast<const std::uint8_t*>(LockResource(loaded));
+}
+
+// The check as start-up runs it, on another executable's resources.
+image_check check_image_of(HMODULE module) {
+    std::uint32_t length = 0;
+    std::uint32_t stored_length = 0;
+    const std::uint8_t* image = raw_resource(module, "BINFILE", &length);
+    const std::uint8_t* stored = raw_resource(module, "BINFILE_SHA256", &stored_length);
+    return image_check_digest(image, length, stored, stored_length, system_sha256);
+}
+
+HMODULE load_as_data(const char* path) {
+    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    char detail[512];
+    std::snprintf(detail, sizeof detail, "%s (error %lu)", path,
+                  module != nullptr ? 0UL : GetLastError());
+    check(module != nullptr, "load the executable's resources", detail);
+    return module;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::printf("usage: fwt-imagecheckprobe.exe INTACT_EXE DAMAGED_EXE\n");
+        return 2;
+    }
+    HMODULE intact = load_as_data(argv[1]);
+    HMODULE damaged = load_as_data(argv[2]);
+    if (intact == nullptr || damaged == nullptr) {
+        return 1;
+    }
+    char detail[128];
+
+    // The first check of the process opens CNG's provider for the first time, as start-up does.
+    const double t0 = now_ms();
+    const image_check first = check_image_of(intact);
+    const double first_ms = now_ms() - t0;
+    std::snprintf(detail, sizeof detail, "%s in %.3f ms (budget %.0f ms)",
+                  first == IMAGE_INTACT ? "intact" : "NOT intact", first_ms, BUDGET_MS);
+    check(first == IMAGE_INTACT && first_ms < BUDGET_MS, "first check of the intact image", detail);
+
+    std::vector<double> warm;
+    for (int i = 0; i < WARM_RUNS; ++i) {
+        const double t = now_ms();
+        const image_check again = check_image_of(intact);
+        warm.push_back(now_ms() - t);
+        if (again != IMAGE_INTACT) {
+            check(false, "repeated check of the intact image", "NOT intact");
+            break;
+        }
+    }
+    std::sort(warm.begin(), warm.end());
+    std::snprintf(detail, sizeof detail, "median %.3f ms, longest %.3f ms over %zu runs",
+                  warm[warm.size() / 2], warm.back(), warm.size());
+    check(true, "repeated checks of the intact image", detail);
+
+    check(check_image_of(damaged) == IMAGE_DAMAGED, "the copy with a flipped byte", "damaged");
+
+    known_answer("SHA-256 of nothing", nullptr, 0,
+                 "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    known_answer("SHA-256 of \"abc\"", reinterpret_cast<const std::uint8_t*>("abc"), 3,
+                 "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::vector<std::uint8_t> million(1000000, 'a');
+    known_answer("SHA-256 of a million \"a\"", million.data(),
+                 static_cast<std::uint32_t>(million.size()),
+                 "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    return failures == 0 ? 0 : 1;
+}
