@@ -253,14 +253,16 @@ class Prefix:
 
 @contextlib.contextmanager
 def throwaway_prefix(root):
-    """A fresh prefix for a script run by hand; removed (700 MB) on every path out."""
+    """A fresh prefix for a script run by hand under ROOT; the prefix (700 MB) is removed on
+    every path out, the cases' logs, traces and screenshots in ROOT/cases stay."""
     prefix = Prefix(root)
     log(f"Creating a throw-away Wine prefix in {prefix.path} ...")
     try:
         prefix.create()
         yield prefix
     finally:
-        prefix.remove()
+        prefix.kill_server()
+        shutil.rmtree(prefix.path, ignore_errors=True)
 
 
 # --- What the tool and the driver run as ----------------------------------------------------
