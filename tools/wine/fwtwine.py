@@ -58,18 +58,27 @@ def start(argv, env=None, stdout=None, stderr=None, pass_fds=()):
                             preexec_fn=_new_group_dying_with_us)
 
 
+def group_alive(pgid):
+    """Whether any process is still in the process group."""
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError, IndexError, ValueError):
+            if int(stat.read_text().rsplit(")", 1)[1].split()[2]) == pgid:
+                return True
+    return False
+
+
 def end(proc, grace=5.0):
-    """Ends a process started by `start` and what it forked: SIGTERM to its group, then SIGKILL."""
+    """Ends a process started by `start` and what it forked: SIGTERM to its group, SIGKILL to
+    what is left of it after `grace` seconds."""
     for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
-        try:
-            os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            pass
-        try:
-            proc.wait(wait)
+        # Once the process has been waited for and its group is empty, its PID may belong to
+        # another process by now: signal the group only while it still exists.
+        if proc.returncode is not None and not group_alive(proc.pid):
             return
-        except subprocess.TimeoutExpired:
-            continue
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, sig)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            proc.wait(wait)
 
 
 def _terminate_on_sigterm():
@@ -237,7 +246,10 @@ class Prefix:
                 for step in steps:
                     proc = start([wine, *step], env=self.env(), stdout=out, stderr=out)
                     try:
-                        rc = proc.wait(300)
+                        rc = proc.wait(240)
+                    except subprocess.TimeoutExpired:
+                        raise CaseAbort(f"{' '.join(step)} did not finish in 240 s "
+                                        f"(see {logfile})")
                     finally:
                         end(proc)
                     if rc != 0:
@@ -757,7 +769,11 @@ def main(cases, argv=None):
         parser.error(f"no such case: {args.case} (cases: {', '.join(cases)})")
     hide_machine_serial_ports(prefix.root, tools.ptypeer)
     if args.case == "prefix-create":
-        prefix.create()
+        try:
+            prefix.create()
+        except CaseAbort as e:
+            log(f"FAIL: {e}")
+            return 1
         return 0
     if args.case == "prefix-remove":
         prefix.remove()
