@@ -37,8 +37,6 @@ class CaseAbort(Exception):
     """A step the rest of the case depends on failed."""
 
 
-# --- Processes ------------------------------------------------------------------------------
-
 _libc = ctypes.CDLL(None, use_errno=True)
 _PR_SET_PDEATHSIG = 1
 
@@ -132,8 +130,6 @@ def cmdline(pid):
     return ""
 
 
-# --- Machine set-up -------------------------------------------------------------------------
-
 _CLONE_NEWNS = 0x00020000
 _MS_BIND = 4096
 _MS_REC = 16384
@@ -190,9 +186,6 @@ def binfmt_i386_paused():
         finally:
             BINFMT_I386.write_text("1")
             log("binfmt_misc i386 handler enabled again")
-
-
-# --- The prefix -----------------------------------------------------------------------------
 
 
 class Prefix:
@@ -277,9 +270,6 @@ def throwaway_prefix(root):
         shutil.rmtree(prefix.path, ignore_errors=True)
 
 
-# --- What the tool and the driver run as ----------------------------------------------------
-
-
 @dataclasses.dataclass
 class Target:
     """The programs under test and how to start them. `loader` runs the tool; the UI driver and
@@ -312,9 +302,6 @@ def padded(data):
 
 def padded_size(image):
     return len(padded(Path(image).read_bytes()))
-
-
-# --- The UI driver's report -----------------------------------------------------------------
 
 
 class DriverLog:
@@ -365,9 +352,6 @@ class DriverLog:
         return [line for line in self.lines if line.startswith("driver-error")]
 
 
-# --- A case ---------------------------------------------------------------------------------
-
-
 class Case:
     """One run of the tool in the prefix; see the module's description."""
 
@@ -384,8 +368,6 @@ class Case:
         self.tool = None
         self.display = None
         self._stack = contextlib.ExitStack()
-
-    # Setting up and ending -------------------------------------------------------------------
 
     def __enter__(self):
         if not self.prefix.path.is_dir():
@@ -427,7 +409,8 @@ class Case:
 
     def spawn(self, what, argv, stdout=None, stderr=None, pass_fds=()):
         """Starts a process that the case ends by its PID when it ends (before the processes
-        started earlier). stdout/stderr: a path to write to, or None for the case's log."""
+        started earlier). stdout/stderr: a path to write to, a file object, subprocess.STDOUT, or
+        None to drop the output."""
         outs = []
         for target in (stdout, stderr):
             if isinstance(target, (str, Path)):
@@ -470,8 +453,6 @@ class Case:
             if write_end is not None:
                 os.close(write_end)
 
-    # Verdicts ------------------------------------------------------------------------------
-
     def ok(self, text):
         if not self.quiet:
             log(f"ok   {text}")
@@ -489,8 +470,6 @@ class Case:
 
     def expect_eq(self, what, want, got):
         return self.check(want == got, f"{what}: {got!r}", f"{what}: expected {want!r}, got {got!r}")
-
-    # Devices and ports ---------------------------------------------------------------------
 
     def device(self, name, com, *options):
         """A simulated device behind COMn that writes its flash region to flash-NAME.bin when
@@ -569,8 +548,6 @@ class Case:
                           f"({len(want)} bytes)",
                           f"flash of the simulated device ({name}) differs from the padded image")
 
-    # The tool ------------------------------------------------------------------------------
-
     def start_tool(self, exe=None):
         """Starts the tool (the target's product unless `exe` is given); its standard output,
         the trace, goes to trace.txt."""
@@ -619,8 +596,6 @@ class Case:
     def expect_no_trace(self, text):
         return self.check(not any(text in line for line in self.trace()),
                           f"trace lacks: {text}", f"trace has: {text}")
-
-    # The UI driver -------------------------------------------------------------------------
 
     def _driver_argv(self, steps):
         steps = [str(s) for s in steps]
@@ -728,9 +703,6 @@ class Case:
             return 1
         log(f"case {self.name} passed")
         return 0
-
-
-# --- Entry for a file of cases --------------------------------------------------------------
 
 
 def tools_from_env():
