@@ -9,9 +9,9 @@ docs/benchmark-blocks.png. Not a test: it fails only when a run does.
 (12 blocks, one run of each kind, into the build tree)."""
 
 import argparse
+import contextlib
 import datetime
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -397,7 +397,7 @@ def main(argv=None):
     exe, image = tools.win64_dir / "fwt.exe", shipped
     blocks = args.blocks or (12 if args.short else None)
     scratch = work / "bench-images"
-    with contextlib_prefix(work, reuse) as prefix:
+    with measuring_prefix(work, reuse) as prefix:
         if blocks is not None:
             # The same build with its image cut to the first `blocks` blocks.
             scratch.mkdir(parents=True, exist_ok=True)
@@ -459,10 +459,9 @@ def main(argv=None):
     return 0
 
 
-def contextlib_prefix(work, reuse):
+def measuring_prefix(work, reuse):
     """The prefix to measure in: the one given, or a throw-away one removed on every path."""
     if reuse:
-        import contextlib
         return contextlib.nullcontext(fwtwine.Prefix(work))
     return fwtwine.throwaway_prefix(work)
 
