@@ -37,8 +37,6 @@ class CaseAbort(Exception):
     """A step the rest of the case depends on failed."""
 
 
-# --- Processes ------------------------------------------------------------------------------
-
 _libc = ctypes.CDLL(None, use_errno=True)
 _PR_SET_PDEATHSIG = 1
 
@@ -58,18 +56,27 @@ def start(argv, env=None, stdout=None, stderr=None, pass_fds=()):
                             preexec_fn=_new_group_dying_with_us)
 
 
+def group_alive(pgid):
+    """Whether any process is still in the process group."""
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError, IndexError, ValueError):
+            if int(stat.read_text().rsplit(")", 1)[1].split()[2]) == pgid:
+                return True
+    return False
+
+
 def end(proc, grace=5.0):
-    """Ends a process started by `start` and what it forked: SIGTERM to its group, then SIGKILL."""
+    """Ends a process started by `start` and what it forked: SIGTERM to its group, SIGKILL to
+    what is left of it after `grace` seconds."""
     for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
-        try:
-            os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            pass
-        try:
-            proc.wait(wait)
+        # Once the process has been waited for and its group is empty, its PID may belong to
+        # another process by now: signal the group only while it still exists.
+        if proc.returncode is not None and not group_alive(proc.pid):
             return
-        except subprocess.TimeoutExpired:
-            continue
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, sig)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            proc.wait(wait)
 
 
 def _terminate_on_sigterm():
@@ -122,8 +129,6 @@ def cmdline(pid):
         return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
     return ""
 
-
-# --- Machine set-up -------------------------------------------------------------------------
 
 _CLONE_NEWNS = 0x00020000
 _MS_BIND = 4096
@@ -183,9 +188,6 @@ def binfmt_i386_paused():
             log("binfmt_misc i386 handler enabled again")
 
 
-# --- The prefix -----------------------------------------------------------------------------
-
-
 class Prefix:
     """A throw-away Wine prefix at ROOT/prefix, shared by the cases run one after another."""
 
@@ -237,7 +239,10 @@ class Prefix:
                 for step in steps:
                     proc = start([wine, *step], env=self.env(), stdout=out, stderr=out)
                     try:
-                        rc = proc.wait(300)
+                        rc = proc.wait(240)
+                    except subprocess.TimeoutExpired:
+                        raise CaseAbort(f"{' '.join(step)} did not finish in 240 s "
+                                        f"(see {logfile})")
                     finally:
                         end(proc)
                     if rc != 0:
@@ -253,17 +258,16 @@ class Prefix:
 
 @contextlib.contextmanager
 def throwaway_prefix(root):
-    """A fresh prefix for a script run by hand; removed (700 MB) on every path out."""
+    """A fresh prefix for a script run by hand under ROOT; the prefix (700 MB) is removed on
+    every path out, the cases' logs, traces and screenshots in ROOT/cases stay."""
     prefix = Prefix(root)
     log(f"Creating a throw-away Wine prefix in {prefix.path} ...")
     try:
         prefix.create()
         yield prefix
     finally:
-        prefix.remove()
-
-
-# --- What the tool and the driver run as ----------------------------------------------------
+        prefix.kill_server()
+        shutil.rmtree(prefix.path, ignore_errors=True)
 
 
 @dataclasses.dataclass
@@ -298,9 +302,6 @@ def padded(data):
 
 def padded_size(image):
     return len(padded(Path(image).read_bytes()))
-
-
-# --- The UI driver's report -----------------------------------------------------------------
 
 
 class DriverLog:
@@ -351,9 +352,6 @@ class DriverLog:
         return [line for line in self.lines if line.startswith("driver-error")]
 
 
-# --- A case ---------------------------------------------------------------------------------
-
-
 class Case:
     """One run of the tool in the prefix; see the module's description."""
 
@@ -370,8 +368,6 @@ class Case:
         self.tool = None
         self.display = None
         self._stack = contextlib.ExitStack()
-
-    # Setting up and ending -------------------------------------------------------------------
 
     def __enter__(self):
         if not self.prefix.path.is_dir():
@@ -413,7 +409,8 @@ class Case:
 
     def spawn(self, what, argv, stdout=None, stderr=None, pass_fds=()):
         """Starts a process that the case ends by its PID when it ends (before the processes
-        started earlier). stdout/stderr: a path to write to, or None for the case's log."""
+        started earlier). stdout/stderr: a path to write to, a file object, subprocess.STDOUT, or
+        None to drop the output."""
         outs = []
         for target in (stdout, stderr):
             if isinstance(target, (str, Path)):
@@ -456,8 +453,6 @@ class Case:
             if write_end is not None:
                 os.close(write_end)
 
-    # Verdicts ------------------------------------------------------------------------------
-
     def ok(self, text):
         if not self.quiet:
             log(f"ok   {text}")
@@ -475,8 +470,6 @@ class Case:
 
     def expect_eq(self, what, want, got):
         return self.check(want == got, f"{what}: {got!r}", f"{what}: expected {want!r}, got {got!r}")
-
-    # Devices and ports ---------------------------------------------------------------------
 
     def device(self, name, com, *options):
         """A simulated device behind COMn that writes its flash region to flash-NAME.bin when
@@ -555,8 +548,6 @@ class Case:
                           f"({len(want)} bytes)",
                           f"flash of the simulated device ({name}) differs from the padded image")
 
-    # The tool ------------------------------------------------------------------------------
-
     def start_tool(self, exe=None):
         """Starts the tool (the target's product unless `exe` is given); its standard output,
         the trace, goes to trace.txt."""
@@ -605,8 +596,6 @@ class Case:
     def expect_no_trace(self, text):
         return self.check(not any(text in line for line in self.trace()),
                           f"trace lacks: {text}", f"trace has: {text}")
-
-    # The UI driver -------------------------------------------------------------------------
 
     def _driver_argv(self, steps):
         steps = [str(s) for s in steps]
@@ -716,9 +705,6 @@ class Case:
         return 0
 
 
-# --- Entry for a file of cases --------------------------------------------------------------
-
-
 def tools_from_env():
     return Tools(win64_dir=Path(os.environ["FWT_WIN64_DIR"]),
                  devsim=Path(os.environ["FWT_DEVSIM"]),
@@ -755,7 +741,11 @@ def main(cases, argv=None):
         parser.error(f"no such case: {args.case} (cases: {', '.join(cases)})")
     hide_machine_serial_ports(prefix.root, tools.ptypeer)
     if args.case == "prefix-create":
-        prefix.create()
+        try:
+            prefix.create()
+        except CaseAbort as e:
+            log(f"FAIL: {e}")
+            return 1
         return 0
     if args.case == "prefix-remove":
         prefix.remove()
