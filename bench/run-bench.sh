@@ -7,6 +7,6 @@ cd "$(dirname "$0")/.."
 # The machine may be shared: the load is part of the figures.
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 bash tools/install-deps.sh
-{ cmake --preset win64 && cmake --build --preset win64; } >/dev/null
-{ cmake --preset native && cmake --build --preset native --target fwt-devsim fwt-ptypeer; } >/dev/null
+{ cmake --preset native && cmake --build --preset native --target fwt_win64 fwt-devsim fwt-ptypeer; } \
+    >/dev/null
 exec python3 bench/run_bench.py --load-start "$load_start" "$@"

@@ -26,6 +26,7 @@ class Resource:
     language: int
     offset: int  # where its bytes start in the file
     data: bytes
+    entry: int  # where its data entry (RVA, size, code page) lies in the file
 
 
 @dataclass
@@ -116,7 +117,9 @@ def parse_pe(data):
             offset = _rva_to_offset(sections, rva)
             if offset + size > len(data):
                 raise PeError(f"resource {key} runs past the end of the file")
-            image.resources.append(Resource(key[0], key[1], key[2], offset, data[offset : offset + size]))
+            image.resources.append(
+                Resource(key[0], key[1], key[2], offset, data[offset : offset + size], base + target)
+            )
 
     directory(0, 0, [])
     return image
