@@ -17,10 +17,12 @@ import contextlib
 import json
 import os
 import random
-import shutil
+import selectors
+import io
 import signal
 import subprocess
 import sys
+import tarfile
 import time
 from pathlib import Path
 
@@ -94,7 +96,6 @@ def run_soak(path, timeout):
     with process_group([str(path)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                        stdin=subprocess.DEVNULL, text=True) as proc:
         os.set_blocking(proc.stdout.fileno(), True)
-        import selectors
         sel = selectors.DefaultSelector()
         sel.register(proc.stdout, selectors.EVENT_READ)
         while True:
@@ -146,6 +147,14 @@ def locate(text, m):
     return hits[nth]
 
 
+def files_at(rev):
+    """{path: bytes} of the tree at a commit, for a run against older tests."""
+    data = subprocess.run(["git", "-C", str(ROOT), "archive", "--format=tar", rev],
+                          check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(data)) as tar:
+        return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
+
+
 def source_files():
     """The tree's files as git sees them (tracked and new), or everything outside build/."""
     try:
@@ -163,19 +172,23 @@ def source_files():
         return files
 
 
-def sync_tree(src):
-    """Brings the scratch copy up to date, writing only files that differ so that the
-    incremental build stays incremental."""
+def sync_tree(src, rev=None):
+    """Brings the scratch copy up to date with the working tree (or with the commit rev),
+    writing only files that differ so that the incremental build stays incremental."""
+    if rev is None:
+        files = {rel: (ROOT / rel).read_bytes() for rel in source_files()}
+    else:
+        files = files_at(rev)
     wanted = set()
-    for rel in source_files():
+    for rel, data in files.items():
         wanted.add(rel)
-        data = (ROOT / rel).read_bytes()
         dest = src / rel
         if dest.is_file() and dest.read_bytes() == data:
             continue
         dest.parent.mkdir(parents=True, exist_ok=True)
         dest.write_bytes(data)
-        shutil.copymode(ROOT / rel, dest)
+        if rel.endswith(".sh") or rel.endswith(".py"):
+            dest.chmod(0o755)
     for dirpath, _, filenames in os.walk(src):
         for f in filenames:
             rel = str((Path(dirpath) / f).relative_to(src))
@@ -233,10 +246,12 @@ def try_mutant(m, src, build, base_times, jobs):
     programs = programs_for(m["file"])
     try:
         target.write_text(mutated, encoding="utf-8")
-        ok, log = build_targets(build, targets_for(programs), jobs)
-        if not ok:
-            return "invalid", log.strip().splitlines()[-1] if log.strip() else "build failed"
         for rel, name in programs:
+            # Each program is linked only when the ones before it let the mutant live.
+            ok, log = build_targets(build, targets_for([(rel, name)]), jobs)
+            if not ok:
+                lines = [l for l in log.splitlines() if "error" in l] or ["build failed"]
+                return "invalid", lines[0].strip()
             # A hang is a kill: the real engine never takes that long.
             limit = 5 * base_times[name] + 20
             if name == "fault_soak":
@@ -276,6 +291,9 @@ def main():
                     help="seed of the sample (default: from the checked-out commit)")
     ap.add_argument("--only", nargs="*", default=[], help="run only these mutant ids")
     ap.add_argument("--jobs", type=int, default=2, help="parallel build jobs")
+    ap.add_argument("--rev", default=None,
+                    help="take the tree (tests included) from this commit instead of the "
+                         "working tree, e.g. to score the tests as they were")
     ap.add_argument("--check", action="store_true",
                     help="only check that every mutant applies to the tree")
     args = ap.parse_args()
@@ -305,7 +323,7 @@ def main():
     work = Path(args.work)
     src, build = work / "src", work / "build"
     src.mkdir(parents=True, exist_ok=True)
-    sync_tree(src)
+    sync_tree(src, args.rev)
     configure(src, build)
     needed = []
     for m in mutants:
