@@ -502,14 +502,18 @@ TEST(DeviceTiming, RepliesDueAtOnceKeepTheirOrder) {
     c.faults.delay = {1u << REQ_CHECKSUM, 1, 0};
     c.faults.delay_ms = 40;
     device e(c);
-    e.feed(contact_request(), 1000);   // held back to 41000
-    e.feed(restart_request(), 2000);   // due at 2000
-    e.feed(contact_request(), 41000);  // due at 41000, made after the delayed one
+    e.feed(contact_request(), 1000); // held back to 41000
+    e.feed(restart_request(), 2000); // due at 2000
+    e.feed(contact_request(), 3000); // due at 3000
     EXPECT_EQ(device_next_output_us(e.m.get()), 2000u);
     device_piece piece{};
     EXPECT_FALSE(device_take_output(e.m.get(), 1999, &piece));
     ASSERT_TRUE(device_take_output(e.m.get(), 2000, &piece));
     EXPECT_EQ(piece.len, 5);
+    EXPECT_EQ(device_next_output_us(e.m.get()), 3000u);
+    ASSERT_TRUE(device_take_output(e.m.get(), 50000, &piece)); // two are due: earliest first
+    EXPECT_EQ(piece.at_us, 3000u);
+    e.feed(contact_request(), 41000); // due at 41000 too, made after the delayed one
     EXPECT_EQ(device_next_output_us(e.m.get()), 41000u);
     ASSERT_TRUE(device_take_output(e.m.get(), 41000, &piece));
     const std::uint32_t first_seq = piece.seq;

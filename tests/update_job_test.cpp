@@ -575,6 +575,8 @@ TEST_F(UpdateRun, EachResendingStateKeepsItsCadence) {
     const auto blocks = write_times_of(CMD_WRITE_BLOCK);
     ASSERT_EQ(blocks.size(), 3u);
     EXPECT_EQ(blocks[1] - blocks[0], 10010u);
+    // After an acknowledged block: sleep 100, a tick, 60 ms of silence, the 50 ms tone, 100.
+    EXPECT_EQ(blocks[2] - blocks[1], 320u);
     const auto checksums = write_times_of(CMD_CHECKSUM);
     ASSERT_EQ(checksums.size(), 3u + 3); // three contacts, the image checksum three times
     EXPECT_EQ(checksums[4] - checksums[3], 10010u);
