@@ -154,12 +154,12 @@ TEST(FatalMessage, NumberLineStandsAloneWithoutDescription) {
 // (HRESULT-style codes) come out negative, as the platform's own tools print them.
 TEST(FatalMessage, ErrorNumbersAbove2To31AreSigned) {
     std::vector<char> out(FATAL_MESSAGE_SIZE);
-    EXPECT_NE(format(out, "x", 0x80070005u, describe_nothing)
-                  .find("Error number -2147024891 reported\n"),
-              std::string::npos);
-    EXPECT_NE(format(out, "x", 0x7FFFFFFFu, describe_nothing)
-                  .find("Error number 2147483647 reported\n"),
-              std::string::npos);
+    EXPECT_NE(
+        format(out, "x", 0x80070005u, describe_nothing).find("Error number -2147024891 reported\n"),
+        std::string::npos);
+    EXPECT_NE(
+        format(out, "x", 0x7FFFFFFFu, describe_nothing).find("Error number 2147483647 reported\n"),
+        std::string::npos);
     EXPECT_NE(format(out, "x", 0xFFFFFFFFu, describe_nothing).find("Error number -1 reported\n"),
               std::string::npos);
 }
@@ -183,7 +183,8 @@ TEST(FatalMessage, DescriptionUsesExactlyTheRoomLeft) {
                              "          Out of memory\n"
                              "Error number 5 reported\n";
     const std::size_t closing = std::strlen(CLOSING);
-    for (const std::size_t room : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{7}}) {
+    for (const std::size_t room :
+         {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{7}}) {
         SCOPED_TRACE(room);
         std::vector<char> out(body.size() + room + closing + 1, '#');
         const std::string text = format(out, "Out of memory", 5, describe_flood);

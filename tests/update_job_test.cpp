@@ -646,8 +646,8 @@ TEST_F(UpdateRun, PressDuringTheBlocksRestartsFromContact) {
             addresses.push_back(read_be32(&host().writes[i][3]));
         }
     }
-    EXPECT_EQ(addresses, (std::vector<std::uint32_t>{0x08004000, 0x08004400, 0x08004800,
-                                                     0x08004C00}));
+    EXPECT_EQ(addresses,
+              (std::vector<std::uint32_t>{0x08004000, 0x08004400, 0x08004800, 0x08004C00}));
     EXPECT_EQ(dev.flash, fx.image);
 }
 
@@ -691,7 +691,8 @@ TEST_F(UpdateRun, StrayRepliesWhileTheRestartIsAwaited) {
     const stray_reply cases[] = {
         {"late block acknowledgement", sealed(block_ack(FLASH_IMAGE_BASE)), false},
         {"late checksum reply",
-         sealed({0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x04, 0, 0x12, 0x34, 0, 0}), false},
+         sealed({0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x04, 0, 0x12, 0x34, 0, 0}),
+         false},
         {"five bytes echoing a checksum header", sealed({0x04, 0x2b, 0xf6, 0, 0}), false},
         {"five bytes echoing a block header", sealed({0x04, 0x2b, 0xf5, 0, 0}), false},
         {"four bytes: no sub-command to compare", sealed({0x04, 0x2b, 0, 0}), true},
@@ -720,9 +721,8 @@ TEST_F(UpdateRun, StrayRepliesWhileTheImageChecksumIsAwaited) {
     // None of these carries the image's checksum; the run must verify on the resent request.
     const stray_reply cases[] = {
         {"late block acknowledgement", sealed(block_ack(FLASH_IMAGE_BASE)), false},
-        {"fourteen bytes", sealed(bytes{0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x04, 0,
-                                        0x12, 0, 0}),
-         false},
+        {"fourteen bytes",
+         sealed(bytes{0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x04, 0, 0x12, 0, 0}), false},
         {"late restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), false},
     };
     for (const auto& c : cases) {
