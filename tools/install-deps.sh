@@ -6,7 +6,7 @@ packages=(
     cmake make g++ libgtest-dev libgmock-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine64 fonts-wine xvfb xauth icoutils imagemagick util-linux procps gnuplot-nox
-    clang-14 libclang-rt-14-dev
+    clang-14 libclang-rt-14-dev python3
 )
 
 missing=()
