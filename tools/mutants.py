@@ -7,18 +7,18 @@ The mutants are plain data in tools/mutants.json: file, the exact original text 
 replacement ("to"), a one-line reason ("why"), an optional occurrence index ("nth", from 0)
 and, for a survivor that is known and accepted, the reason it is accepted ("accepted").
 
-  python3 tools/mutants.py                       # every mutant (about 10 minutes here)
+  python3 tools/mutants.py                       # every mutant (about 7 minutes here)
   python3 tools/mutants.py --sample 15 --floor 100   # what CI runs
   python3 tools/mutants.py --only job-restart-slow   # one mutant, by id
 """
 
 import argparse
 import contextlib
+import io
 import json
 import os
 import random
 import selectors
-import io
 import signal
 import subprocess
 import sys
@@ -37,8 +37,9 @@ DEVSIM = ("tests/devsim_tests", "devsim_tests")
 PROGRAM = ("tests/devsim_program_tests", "devsim_program_tests")
 SOAK = ("tests/soak/fault_soak", "fault_soak")
 
-# Which programs link each mutated file; the others cannot see the mutant.
+
 def programs_for(path):
+    """The programs that link a mutated file; the others cannot see the mutant."""
     if path.startswith("engine/"):
         return [ENGINE, HOST, DEVSIM, PROGRAM, SOAK]
     if path.startswith("tools/devsim/"):
