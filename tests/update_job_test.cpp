@@ -743,4 +743,31 @@ TEST_F(UpdateRun, StrayRepliesWhileTheImageChecksumIsAwaited) {
     }
 }
 
+// While a block is awaited every valid reply counts as its acknowledgement: one that carries
+// another address, or none, is logged as mismatched and the next block follows all the same.
+TEST_F(UpdateRun, StrayRepliesWhileABlockIsAwaitedAreLoggedAndTaken) {
+    const stray_reply cases[] = {
+        {"late acknowledgement of the previous block", block_ack(FLASH_IMAGE_BASE), true},
+        {"late image checksum reply",
+         sealed({0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x0c, 0, 0x12, 0x34, 0, 0}), true},
+        {"late restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scripted::reset();
+        scripted::job_fixture fx(scripted::pattern_image(3072));
+        test_device dev(3072);
+        dev.attach();
+        scripted::run_ticks(&fx.job, 1000, [&] { return fx.job.image_offset == 1024; });
+        ASSERT_EQ(fx.job.state, JOB_PROGRAM);
+        host().rx.clear(); // block 1's own acknowledgement is lost
+        scripted::deliver(host().now + 1, c.reply);
+        scripted::run_to_end(&fx.job, 1000);
+        EXPECT_EQ(fx.job.state, JOB_DONE);
+        EXPECT_EQ(writes_of(CMD_WRITE_BLOCK).size(), 3u); // nothing resent
+        EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n- OK\n"), 1);
+        EXPECT_EQ(count_of(host().trace, "- OK\n"), 3);
+    }
+}
+
 } // namespace
