@@ -423,6 +423,10 @@ TEST(ReplySelector, ParsesEveryFormAndRejectsTheRest) {
     ASSERT_TRUE(parse_reply_selector("5%", &s));
     EXPECT_EQ(s.kinds, KIND_BIT_ALL);
     EXPECT_EQ(s.permille, 50u);
+    ASSERT_TRUE(parse_reply_selector("100%", &s));
+    EXPECT_EQ(s.permille, 1000u);
+    ASSERT_TRUE(parse_reply_selector("restart:0.1%", &s));
+    EXPECT_EQ(s.permille, 1u);
     ASSERT_TRUE(parse_reply_selector("all", &s));
     EXPECT_EQ(s.permille, 1000u);
     ASSERT_TRUE(parse_reply_selector("block", &s));
@@ -435,6 +439,162 @@ TEST(ReplySelector, ParsesEveryFormAndRejectsTheRest) {
         EXPECT_FALSE(parse_reply_selector(bad, &s));
         EXPECT_EQ(s.kinds, before.kinds);
     }
+}
+
+// Regions are in reach up to the last byte of flash, and not one byte further.
+TEST(DeviceReplies, RegionsEndingExactlyAtTheEndOfFlashAreServed) {
+    const std::uint32_t flash_end = DEVICE_FLASH_BASE + DEVICE_FLASH_SIZE;
+    device d;
+    d.feed(checksum_request(flash_end - 4, 4), 0);
+    bytes reply = d.output();
+    ASSERT_EQ(reply.size(), 15u);
+    const bytes erased(4, 0xFF);
+    EXPECT_EQ(read_be16(reply.data() + 11), crc16_modbus(erased.data(), 4));
+
+    const bytes data = scripted::pattern_image(1024, 21);
+    d.feed(block_request(flash_end - 1024, data), 1000);
+    EXPECT_EQ(d.output().size(), 11u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), d.m->flash.end() - 1024));
+    d.feed(checksum_request(DEVICE_FLASH_BASE, DEVICE_FLASH_SIZE), 2000);
+    EXPECT_EQ(d.output().size(), 15u);
+    EXPECT_EQ(device_ignored_total(d.m.get()), 0u);
+
+    d.feed(checksum_request(flash_end - 3, 4), 3000);
+    d.feed(block_request(flash_end - 1023, data), 4000);
+    d.feed(checksum_request(DEVICE_FLASH_BASE, DEVICE_FLASH_SIZE + 1), 5000);
+    EXPECT_TRUE(d.output().empty());
+    EXPECT_EQ(d.counters().ignored[IGNORED_RANGE], 3u);
+}
+
+// The silence that abandons a frame is counted from the last byte received, however long the
+// line was quiet before it: a frame in two pieces 50 ms apart is one frame.
+TEST(DeviceParser, PiecesAfterALongQuietStartAreJoined) {
+    for (const std::uint64_t start : {std::uint64_t{0}, std::uint64_t{10000000}}) {
+        SCOPED_TRACE(start);
+        device d;
+        d.feed(contact_request(), start);
+        ASSERT_EQ(d.output().size(), 15u);
+        const bytes block = block_request(0x08004000, bytes(1024, 0x5A));
+        const std::uint64_t t = start + 30000000; // 30 s of silence
+        d.feed(bytes(block.begin(), block.begin() + 600), t);
+        d.feed(bytes(block.begin() + 600, block.end()), t + DEVICE_FRAME_SILENCE_US);
+        EXPECT_EQ(d.output().size(), 11u);
+        EXPECT_EQ(d.counters().blocks_written, 1u);
+        EXPECT_EQ(device_ignored_total(d.m.get()), 0u);
+    }
+}
+
+// Replies due at the same moment leave in the order they were made; pieces are handed over
+// once due, exactly at their time, earliest first.
+TEST(DeviceTiming, RepliesDueAtOnceKeepTheirOrder) {
+    device d;
+    bytes two = restart_request();
+    const bytes contact = contact_request();
+    two.insert(two.end(), contact.begin(), contact.end());
+    d.feed(two, 5000);
+    const auto p = d.pieces();
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[0].at_us, p[1].at_us);
+    EXPECT_EQ(bytes(p[0].bytes.begin(), p[0].bytes.begin() + p[0].len), restart_request());
+    EXPECT_EQ(p[1].len, 15);
+
+    device_config c = device::unpaced();
+    c.faults.delay = {1u << REQ_CHECKSUM, 1, 0};
+    c.faults.delay_ms = 40;
+    device e(c);
+    e.feed(contact_request(), 1000); // held back to 41000
+    e.feed(restart_request(), 2000); // due at 2000
+    e.feed(contact_request(), 3000); // due at 3000
+    EXPECT_EQ(device_next_output_us(e.m.get()), 2000u);
+    device_piece piece{};
+    EXPECT_FALSE(device_take_output(e.m.get(), 1999, &piece));
+    ASSERT_TRUE(device_take_output(e.m.get(), 2000, &piece));
+    EXPECT_EQ(piece.len, 5);
+    EXPECT_EQ(device_next_output_us(e.m.get()), 3000u);
+    ASSERT_TRUE(device_take_output(e.m.get(), 50000, &piece)); // two are due: earliest first
+    EXPECT_EQ(piece.at_us, 3000u);
+    e.feed(contact_request(), 41000); // due at 41000 too, made after the delayed one
+    EXPECT_EQ(device_next_output_us(e.m.get()), 41000u);
+    ASSERT_TRUE(device_take_output(e.m.get(), 41000, &piece));
+    const std::uint32_t first_seq = piece.seq;
+    ASSERT_TRUE(device_take_output(e.m.get(), 41000, &piece));
+    EXPECT_GT(piece.seq, first_seq);
+    EXPECT_FALSE(device_take_output(e.m.get(), DEVICE_NEVER_US, &piece));
+    EXPECT_EQ(device_next_output_us(e.m.get()), DEVICE_NEVER_US);
+}
+
+// A model used again is as new after device_init: no queued pieces, no counted requests for
+// the KIND:N selectors, no remembered restart, and a region that fits its flash.
+TEST(DeviceInit, ReinitialisedDeviceForgetsThePreviousRun) {
+    device_config c = device::unpaced();
+    c.faults.drop = {1u << REQ_WRITE_BLOCK, 1, 0};
+    c.image_size = 0xFFFFFFFFu;
+    device d(c);
+    EXPECT_EQ(d.m->config.image_size, DEVICE_FLASH_SIZE - (DEVICE_IMAGE_BASE - DEVICE_FLASH_BASE));
+    d.feed(block_request(0x08004000, bytes(16, 1)), 0);
+    d.feed(restart_request(), 1000);
+    d.feed(contact_request(), 2000); // left queued
+    ASSERT_NE(device_next_output_us(d.m.get()), DEVICE_NEVER_US);
+    ASSERT_NE(d.m->restart_done_us, DEVICE_NEVER_US);
+
+    device_init(d.m.get(), &c);
+    EXPECT_EQ(device_next_output_us(d.m.get()), DEVICE_NEVER_US);
+    EXPECT_EQ(d.m->restart_done_us, DEVICE_NEVER_US);
+    EXPECT_FALSE(d.m->restart_ack_intact);
+    EXPECT_EQ(d.m->flash[DEVICE_IMAGE_BASE - DEVICE_FLASH_BASE], 0xFF);
+    d.feed(block_request(0x08004000, bytes(16, 1)), 0);
+    EXPECT_TRUE(d.output().empty()); // block:1 again
+    d.feed(block_request(0x08004000, bytes(16, 1)), 1000);
+    EXPECT_EQ(d.output().size(), 11u);
+}
+
+// The shortest frame of an unknown sub-command has a sub-command byte and is five bytes long;
+// four bytes whose last two happen to be the checksum of the first two are no frame.
+TEST(DeviceParser, ShortestUnknownFrameIsFiveBytes) {
+    device d;
+    d.feed(resealed({0x04, 0x2b, 0, 0}), 0);
+    d.feed(contact_request(), 100000); // after the silence: the four bytes are abandoned
+    EXPECT_EQ(d.output().size(), 15u);
+    EXPECT_EQ(d.counters().ignored[IGNORED_COMMAND], 0u);
+    EXPECT_EQ(d.counters().ignored[IGNORED_INCOMPLETE], 1u);
+    d.feed(resealed({0x04, 0x2b, 0x10, 0, 0}), 200000);
+    EXPECT_EQ(d.counters().ignored[IGNORED_COMMAND], 1u);
+}
+
+// The output queue holds 512 pieces; more are counted as lost, never written past it.
+TEST(DeviceFaults, OutputQueueOverflowIsCountedNotOverrun) {
+    device_config c = device::unpaced();
+    c.faults.split = {1u << REQ_CHECKSUM, 0, 1000};
+    c.faults.split_pieces = 15;
+    device d(c);
+    for (int i = 0; i < 35; ++i) { // 525 pieces
+        d.feed(contact_request(), 1000u * static_cast<std::uint64_t>(i));
+    }
+    EXPECT_EQ(d.m->out_count, DEVICE_OUT_CAPACITY);
+    EXPECT_EQ(d.counters().out_overflow, 13u);
+    EXPECT_EQ(d.pieces().size(), static_cast<std::size_t>(DEVICE_OUT_CAPACITY));
+}
+
+// Bytes that arrive at the very moment of power-up are heard; replies wait for the power-up
+// noise to leave the line.
+TEST(DevicePower, HearsFromTheInstantOfPowerUpAndRepliesAfterTheNoise) {
+    device_config c = device::unpaced();
+    c.power_delay_ms = 500;
+    device d(c);
+    d.feed(bytes{0x00}, 1000);
+    d.feed(contact_request(), 1000 + 500000);
+    EXPECT_EQ(d.output().size(), 15u);
+    EXPECT_EQ(d.counters().unpowered_in, 1u);
+
+    device_config paced; // line rate on
+    paced.faults.noise_bytes = 64;
+    device e(paced);
+    e.feed(contact_request(), 0);
+    const auto p = e.pieces();
+    ASSERT_EQ(p.size(), 3u); // noise in two pieces, then the reply
+    EXPECT_EQ(p[1].at_us, device_wire_us(64));
+    EXPECT_EQ(p[2].len, 15);
+    EXPECT_EQ(p[2].at_us, device_wire_us(64) + device_wire_us(15));
 }
 
 } // namespace

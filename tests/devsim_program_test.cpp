@@ -21,16 +21,40 @@ namespace {
 using bytes = std::vector<std::uint8_t>;
 using steady = std::chrono::steady_clock;
 
+// A started fwt-devsim. Whatever way a test leaves, failed assertions included, the process
+// is killed and reaped and its pipes closed, so no simulator outlives the test.
 struct child {
     pid_t pid = -1;
     int out = -1; // its standard output
     int err = -1; // its standard error
+
+    child() = default;
+    child(pid_t p, int o, int e) : pid(p), out(o), err(e) {}
+    child(const child&) = delete;
+    child& operator=(const child&) = delete;
+    ~child() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0) {
+            close(out);
+        }
+        if (err >= 0) {
+            close(err);
+        }
+    }
 };
 
 child spawn(const std::vector<std::string>& args) {
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
+    if (pipe(out) != 0) {
+        return {};
+    }
+    if (pipe(err) != 0) {
+        close(out[0]);
+        close(out[1]);
         return {};
     }
     std::vector<char*> argv;
@@ -50,7 +74,12 @@ child spawn(const std::vector<std::string>& args) {
     }
     close(out[1]);
     close(err[1]);
-    return {pid, out[0], err[0]};
+    if (pid < 0) {
+        close(out[0]);
+        close(err[0]);
+        return {};
+    }
+    return child(pid, out[0], err[0]);
 }
 
 // Reads until `want` bytes, end of file or the deadline.
@@ -92,20 +121,40 @@ std::string read_line(int fd, int timeout_ms) {
     return line;
 }
 
-// The exit code, or -1 (after killing it) when it does not end in time.
-int wait_exit(pid_t pid, int timeout_ms) {
+// The exit code, or -1 (after killing it) when it does not end in time. Either way the
+// process is reaped and forgotten by the record.
+int wait_exit(child& c, int timeout_ms) {
     const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
     int status = 0;
+    int code = -1;
     while (steady::now() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (waitpid(c.pid, &status, WNOHANG) == c.pid) {
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            c.pid = -1;
+            return code;
         }
         usleep(5000);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
+    kill(c.pid, SIGKILL);
+    waitpid(c.pid, &status, 0);
+    c.pid = -1;
+    return code;
 }
+
+// A client's end of the terminal, closed on every way out of the test.
+struct client_fd {
+    int fd = -1;
+    explicit client_fd(int f) : fd(f) {}
+    client_fd(const client_fd&) = delete;
+    client_fd& operator=(const client_fd&) = delete;
+    ~client_fd() { reset(-1); }
+    void reset(int f) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = f;
+    }
+};
 
 int open_client(const std::string& path) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
@@ -157,7 +206,8 @@ TEST(DevsimProgram, AnswersOnItsPseudoTerminalAndOutlivesItsClients) {
 
     const bytes contact = {0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00,
                            0x00, 0x00, 0x00, 0x04, 0x42, 0x5a};
-    int fd = open_client(link);
+    client_fd client(open_client(link));
+    int fd = client.fd;
     ASSERT_GE(fd, 0);
     const auto sent = steady::now();
     const bytes reply = exchange(fd, contact, 15, 100);
@@ -166,10 +216,11 @@ TEST(DevsimProgram, AnswersOnItsPseudoTerminalAndOutlivesItsClients) {
     EXPECT_LT(took.count(), 100);
     EXPECT_TRUE(valid(reply));
     EXPECT_TRUE(std::equal(reply.begin(), reply.begin() + 11, contact.begin()));
-    close(fd);
+    client.reset(-1);
 
     // A new client after the first has gone: the simulator is still there.
-    fd = open_client(pty);
+    client.reset(open_client(pty));
+    fd = client.fd;
     ASSERT_GE(fd, 0);
     bytes data(32);
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -181,14 +232,15 @@ TEST(DevsimProgram, AnswersOnItsPseudoTerminalAndOutlivesItsClients) {
     ASSERT_EQ(ack.size(), 11u);
     EXPECT_TRUE(valid(ack));
     EXPECT_EQ(read_be32(ack.data() + 3), 0x08004000u);
-    close(fd);
+    client.reset(-1);
 
-    fd = open_client(pty);
+    client.reset(open_client(pty));
+    fd = client.fd;
     ASSERT_GE(fd, 0);
     const bytes restart = {0x04, 0x2b, 0xf7, 0x6f, 0x77};
     EXPECT_EQ(exchange(fd, restart, 5, 1000), restart);
-    EXPECT_EQ(wait_exit(c.pid, 5000), 0);
-    close(fd);
+    EXPECT_EQ(wait_exit(c, 5000), 0);
+    client.reset(-1);
 
     const std::string summary = read_for(c.out, 1000);
     EXPECT_EQ(
@@ -207,8 +259,6 @@ TEST(DevsimProgram, AnswersOnItsPseudoTerminalAndOutlivesItsClients) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), saved.begin()));
     EXPECT_TRUE(std::all_of(saved.begin() + 32, saved.end(), [](auto b) { return b == 0xFF; }));
     EXPECT_NE(access(link.c_str(), F_OK), 0); // the link goes with the simulator
-    close(c.out);
-    close(c.err);
 }
 
 TEST(DevsimProgram, StopsCleanlyOnSigterm) {
@@ -216,10 +266,8 @@ TEST(DevsimProgram, StopsCleanlyOnSigterm) {
     ASSERT_GT(c.pid, 0);
     ASSERT_FALSE(read_line(c.out, 5000).empty());
     kill(c.pid, SIGTERM);
-    EXPECT_EQ(wait_exit(c.pid, 5000), 0);
+    EXPECT_EQ(wait_exit(c, 5000), 0);
     EXPECT_EQ(read_for(c.out, 1000).rfind("stopped: 0 blocks written", 0), 0u);
-    close(c.out);
-    close(c.err);
 }
 
 TEST(DevsimProgram, BadOptionsGiveUsageAndExitCode2) {
@@ -231,11 +279,9 @@ TEST(DevsimProgram, BadOptionsGiveUsageAndExitCode2) {
         SCOPED_TRACE(args[0]);
         child c = spawn(args);
         ASSERT_GT(c.pid, 0);
-        EXPECT_EQ(wait_exit(c.pid, 5000), 2);
+        EXPECT_EQ(wait_exit(c, 5000), 2);
         EXPECT_EQ(read_for(c.out, 1000), ""); // no terminal was opened
         EXPECT_NE(read_for(c.err, 1000).find("usage: fwt-devsim"), std::string::npos);
-        close(c.out);
-        close(c.err);
     }
 }
 

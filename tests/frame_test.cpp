@@ -1,6 +1,7 @@
 // Checksum, request layouts and reply acceptance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -78,7 +79,13 @@ TEST(ReplyIsValid, AcceptanceRules) {
     std::uint8_t four[4] = {0x04, 0x2b, 0, 0};
     frame_seal(four, 4);
     EXPECT_TRUE(reply_is_valid(four, 4));
-    EXPECT_FALSE(reply_is_valid(four, 3));
+    // One byte and its own checksum is refused for its length alone: the checksum fits.
+    std::uint8_t three[3] = {0x04, 0, 0};
+    frame_seal(three, 3);
+    ASSERT_EQ(three[1] + 256u * three[2], crc16_modbus(three, 1));
+    EXPECT_FALSE(reply_is_valid(three, 3));
+    std::uint8_t two[2] = {0xFF, 0xFF}; // the checksum of nothing
+    EXPECT_FALSE(reply_is_valid(two, 2));
 
     // The right checksum in the wrong byte order is refused.
     std::uint8_t swapped[4] = {four[0], four[1], four[3], four[2]};
@@ -94,17 +101,78 @@ TEST(ReplyIsValid, AcceptanceRules) {
 }
 
 TEST(ReplyIsValid, EqualChecksumBytesAreOrderFree) {
-    // Search a two-byte payload whose checksum has equal bytes: swapping them changes nothing.
+    // A two-byte payload whose checksum has equal bytes: the byte order cannot be told apart,
+    // so the reply is valid either way, and still every other value in either byte is refused.
     for (unsigned v = 0; v < 65536; ++v) {
         std::uint8_t f[4] = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v), 0, 0};
         frame_seal(f, 4);
-        if (f[2] == f[3]) {
-            std::uint8_t swapped[4] = {f[0], f[1], f[3], f[2]};
-            EXPECT_TRUE(reply_is_valid(swapped, 4));
-            return;
+        if (f[2] != f[3]) {
+            continue;
         }
+        const std::uint16_t crc = crc16_modbus(f, 2);
+        EXPECT_EQ(crc & 0xFF, crc >> 8);
+        EXPECT_TRUE(reply_is_valid(f, 4));
+        for (int i = 2; i < 4; ++i) {
+            for (unsigned b = 0; b < 256; ++b) {
+                std::uint8_t g[4] = {f[0], f[1], f[2], f[3]};
+                g[i] = static_cast<std::uint8_t>(b);
+                EXPECT_EQ(reply_is_valid(g, 4), b == f[i]) << i << " " << b;
+            }
+        }
+        return;
     }
     FAIL() << "no payload with equal checksum bytes";
+}
+
+// Each builder fits a buffer of exactly its frame's length, writes nothing into a buffer one
+// byte shorter, and builds the same bytes as in the full-size buffer.
+TEST(Builders, ExactFitBuffersAreEnoughAndOneByteLessIsNot) {
+    std::array<std::uint8_t, FRAME_CAPACITY> big{};
+    const std::vector<std::uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct shape {
+        const char* what;
+        std::size_t len;
+        std::int32_t (*build)(std::span<std::uint8_t>, const std::vector<std::uint8_t>&);
+    };
+    const shape shapes[] = {
+        {"checksum", 13,
+         [](std::span<std::uint8_t> f, const std::vector<std::uint8_t>&) {
+             return build_checksum_query(f, 4, 0x08004000, 0x1D800);
+         }},
+        {"restart", 5,
+         [](std::span<std::uint8_t> f, const std::vector<std::uint8_t>&) {
+             return build_restart_frame(f, 4);
+         }},
+        {"block", 19,
+         [](std::span<std::uint8_t> f, const std::vector<std::uint8_t>& d) {
+             return build_block_frame(f, 4, 0x08004400, d);
+         }},
+    };
+    for (const auto& s : shapes) {
+        SCOPED_TRACE(s.what);
+        ASSERT_EQ(s.build(big, data), static_cast<std::int32_t>(s.len));
+        // Heap buffers of the exact size, so that the sanitizer sees any byte past them.
+        std::vector<std::uint8_t> exact(s.len, 0xEE);
+        EXPECT_EQ(s.build(exact, data), static_cast<std::int32_t>(s.len));
+        EXPECT_TRUE(std::equal(exact.begin(), exact.end(), big.begin()));
+        std::vector<std::uint8_t> short_by_one(s.len - 1, 0xEE);
+        EXPECT_EQ(s.build(short_by_one, data), 0);
+        EXPECT_TRUE(std::all_of(short_by_one.begin(), short_by_one.end(),
+                                [](std::uint8_t b) { return b == 0xEE; }));
+    }
+    std::vector<std::uint8_t> full(1035);
+    EXPECT_EQ(build_block_frame(full, 4, 0x08004000, std::vector<std::uint8_t>(1024, 9)), 1035);
+}
+
+// Sealing needs room for the two checksum bytes; a shorter frame is left alone.
+TEST(FrameSeal, FramesTooShortForTheChecksumAreNotTouched) {
+    std::uint8_t guard[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    frame_seal(guard + 2, 1);
+    frame_seal(guard + 2, 0);
+    frame_seal(guard + 2, -1);
+    EXPECT_EQ((bytes{guard[0], guard[1], guard[2], guard[3]}), (bytes{0xEE, 0xEE, 0xEE, 0xEE}));
+    frame_seal(guard + 2, 2); // the checksum of nothing, low byte first
+    EXPECT_EQ((bytes{guard[0], guard[1], guard[2], guard[3]}), (bytes{0xEE, 0xEE, 0xFF, 0xFF}));
 }
 
 } // namespace

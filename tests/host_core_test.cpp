@@ -1,7 +1,10 @@
 // The host's platform-free parts: padding the embedded image, and the fatal report's text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -47,6 +50,34 @@ TEST(ImagePrepare, EmptyOrMissingImageIsRefusedAndTheJobUntouched) {
     EXPECT_EQ(job.image, nullptr);
     EXPECT_EQ(job.image_size, 0);
     EXPECT_EQ(scripted::host().trace, "");
+}
+
+// The padding is zeros even where the allocator hands back used memory: small images, whose
+// padding lies where a sanitizer's allocator fills fresh memory with a pattern, and heap that
+// was written and freed just before.
+TEST(ImagePrepare, PaddingIsZeroWhateverTheHeapHeldBefore) {
+    for (const std::uint32_t length : {1u, 100u, 1023u, 1025u, 3000u}) {
+        SCOPED_TRACE(length);
+        scripted::reset();
+        const std::int32_t padded = padded_image_size(length);
+        void* dirty = std::malloc(static_cast<std::size_t>(padded));
+        ASSERT_NE(dirty, nullptr);
+        std::memset(dirty, 0xA5, static_cast<std::size_t>(padded));
+        std::free(dirty);
+        const std::vector<std::uint8_t> image(length, 0x5A);
+        update_job job{};
+        ASSERT_EQ(image_prepare(&job, image.data(), length), IMAGE_OK);
+        ASSERT_EQ(job.image_size, padded);
+        EXPECT_EQ(std::memcmp(job.image, image.data(), length), 0);
+        for (std::int32_t i = static_cast<std::int32_t>(length); i < padded; ++i) {
+            ASSERT_EQ(job.image[i], 0) << "at " << i;
+        }
+        char size_line[64];
+        std::snprintf(size_line, sizeof size_line, "Flash Image Size %#x bytes\n",
+                      static_cast<unsigned>(padded));
+        EXPECT_NE(scripted::host().trace.find(size_line), std::string::npos);
+        std::free(const_cast<std::uint8_t*>(job.image));
+    }
 }
 
 // A length whose padded size does not fit the job's signed size is refused before any
@@ -117,6 +148,48 @@ TEST(FatalMessage, NumberLineStandsAloneWithoutDescription) {
                           "          Out of memory\n"
                           "Error number 1450 reported\n") +
                   CLOSING);
+}
+
+// Error numbers are shown as the system's signed 32-bit values, so those with the top bit set
+// (HRESULT-style codes) come out negative, as the platform's own tools print them.
+TEST(FatalMessage, ErrorNumbersAbove2To31AreSigned) {
+    std::vector<char> out(FATAL_MESSAGE_SIZE);
+    EXPECT_NE(
+        format(out, "x", 0x80070005u, describe_nothing).find("Error number -2147024891 reported\n"),
+        std::string::npos);
+    EXPECT_NE(
+        format(out, "x", 0x7FFFFFFFu, describe_nothing).find("Error number 2147483647 reported\n"),
+        std::string::npos);
+    EXPECT_NE(format(out, "x", 0xFFFFFFFFu, describe_nothing).find("Error number -1 reported\n"),
+              std::string::npos);
+}
+
+// The smallest buffers: one that holds only the closing lines and their terminator gets just
+// those; one byte less gets an empty text. Exact heap sizes let the sanitizer see any byte past.
+TEST(FatalMessage, SmallestRoomHoldsTheClosingOrNothing) {
+    const std::size_t closing = std::strlen(CLOSING);
+    std::vector<char> just(closing + 1, '#');
+    EXPECT_EQ(format(just, "Out of memory", 5, describe_flood), CLOSING);
+    std::vector<char> less(closing, '#');
+    EXPECT_EQ(format_fatal_message(less, "Out of memory", 5, describe_flood), 0u);
+    EXPECT_EQ(less[0], '\0');
+    EXPECT_TRUE(std::all_of(less.begin() + 1, less.end(), [](char c) { return c == '#'; }));
+}
+
+// The description is not asked for when no more than one character of it could be kept (a
+// cut that short says nothing); otherwise it may use all of the room up to the closing lines.
+TEST(FatalMessage, DescriptionUsesExactlyTheRoomLeft) {
+    const std::string body = "\n\nAn Error has occurred as follows:\n"
+                             "          Out of memory\n"
+                             "Error number 5 reported\n";
+    const std::size_t closing = std::strlen(CLOSING);
+    for (const std::size_t room :
+         {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{7}}) {
+        SCOPED_TRACE(room);
+        std::vector<char> out(body.size() + room + closing + 1, '#');
+        const std::string text = format(out, "Out of memory", 5, describe_flood);
+        EXPECT_EQ(text, body + std::string(room < 2 ? 0 : room, 'x') + CLOSING);
+    }
 }
 
 // However long the system's text or the failure, the report stays inside its buffer and

@@ -25,6 +25,8 @@ struct test_device {
     std::int32_t ack_len = 11;      // length of block acknowledgements (at least 4)
     std::uint32_t ack_addr_xor = 0; // non-zero: acknowledgements carry a wrong address
     int short_checksum_replies = 0; // the first n whole-image replies are 13 bytes long
+    int drop_image_replies = 0;     // the first n whole-image checksum replies are lost
+    int ignore_restarts = 0;        // the first n restart requests get no answer
     int block_acks = 0;
 
     explicit test_device(std::size_t size) : flash(size, 0xFF) {}
@@ -41,6 +43,10 @@ struct test_device {
             const std::uint32_t len = read_be32(&req[7]);
             std::uint16_t crc = crc16_modbus(flash.data() + addr, len);
             if (len > 4) {
+                if (drop_image_replies > 0) {
+                    --drop_image_replies;
+                    return;
+                }
                 crc ^= crc_xor;
                 if (short_checksum_replies > 0) {
                     --short_checksum_replies;
@@ -69,6 +75,9 @@ struct test_device {
             if (block_acks == 1 && stale_ack_ms > 0) {
                 at = now + stale_ack_ms;
             }
+        } else if (req[2] == CMD_RESTART && ignore_restarts > 0) {
+            --ignore_restarts;
+            return;
         }
         frame_seal(reply.data(), static_cast<std::int32_t>(reply.size()));
         scripted::deliver(at, reply);
@@ -228,12 +237,19 @@ TEST_F(UpdateRun, LateDeviceIsCalledAboutEvery110MsUntilItAnswers) {
             times.push_back(host().write_times[i]);
         }
     }
-    ASSERT_GE(times.size(), 18u);
+    // From tick 10 every 110 ms; the first request the powered device hears (at 2100) is
+    // answered and its reply read after the request's sleep: 20 identical contact requests.
+    ASSERT_EQ(times.size(), 20u);
+    ASSERT_EQ(contacts.size(), times.size());
     for (std::size_t i = 1; i < times.size(); ++i) {
         EXPECT_EQ(times[i] - times[i - 1], 110u);
     }
-    EXPECT_GE(times.back(), 2000u);
-    EXPECT_LT(times.back(), 2000u + 3 * 110);
+    EXPECT_EQ(times.front(), 10u);
+    EXPECT_EQ(times.back(), 2100u);
+    for (const auto& c : contacts) {
+        EXPECT_EQ(c, contacts.front());
+    }
+    EXPECT_EQ(read_be32(&contacts.front()[7]), 4u);
     EXPECT_EQ(count_of(host().trace, "TIMEOUT"), 0);
     EXPECT_EQ(host().status,
               (std::vector<std::string>{"Establishing Link...", "programming 0x8004000"}));
@@ -287,6 +303,7 @@ TEST_F(UpdateRun, NoiseBeforeAnAckSpoilsItUntilTheTimeoutResends) {
     scripted::run_ticks(&fx.job, 2000, [&] { return writes_of(CMD_WRITE_BLOCK).size() > 1; });
     EXPECT_GT(count_of(host().trace, "RX: 00 ff 04 2b f5"), 100); // judged on every tick
     EXPECT_EQ(count_of(host().trace, "- OK"), 0);
+    EXPECT_TRUE(host().beeps.empty()); // the tone follows the check, never a bad reply
     ASSERT_EQ(count_of(host().trace, "TIMEOUT\n"), 1);
     EXPECT_GT(host().write_times.back() - sent, 10000u);
     EXPECT_EQ(writes_of(CMD_WRITE_BLOCK)[0], writes_of(CMD_WRITE_BLOCK)[1]);
@@ -314,8 +331,8 @@ TEST_F(UpdateRun, LostAckTimesOutAfterMoreThan10sAndResendsTheIdenticalBlock) {
         }
     }
     // sent_at is taken 100 ms before the write, so write-to-write is the time-out plus one tick.
-    EXPECT_GT(times[1] - times[0], 10000u);
-    EXPECT_LE(times[1] - times[0], 10000u + 20);
+    EXPECT_EQ(times[1] - times[0], 10000u + 10);
+    EXPECT_EQ(times[2] - times[1], 10000u + 10);
     const std::string& t = host().trace;
     EXPECT_NE(t.find("FROM 0... - SENT - TIMEOUT\nPROG ADDR 0x8004000, LEN 0x400, FROM 0..."),
               std::string::npos);
@@ -343,7 +360,7 @@ TEST_F(UpdateRun, FloodOfBytesNeverGrowsTheFramePastItsCapacity) {
     dev.drop_block_acks = 1;
     dev.attach();
     scripted::run_ticks(&fx.job, 100, [&] { return fx.job.state == JOB_PROGRAM; });
-    scripted::deliver(host().now, bytes(5000, 0x33));
+    scripted::deliver(host().now, bytes(2100, 0x33)); // two buffers and then some
     const int reads_before = host().reads;
     for (int i = 0; i < 30; ++i) {
         scripted::run_ticks(&fx.job, 1);
@@ -391,6 +408,24 @@ TEST_F(UpdateRun, AckWithoutAFullAddressOrWithAnotherAddressIsLoggedAndAccepted)
         EXPECT_EQ(fx.job.state, JOB_DONE) << len;
         EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n- OK\n"), 2) << len;
     }
+}
+
+// A six-byte acknowledgement has no byte 6 of its own: the address is not completed from the
+// request it overwrote, even when that byte would make it match. The checksum of 04 0b bd 08
+// is 0x4000, so this reply's bytes 3 to 5 read 08 00 40, and the request's byte 6 is 00.
+TEST_F(UpdateRun, SixByteAckIsNotCompletedFromTheRequestItOverwrote) {
+    scripted::job_fixture fx(scripted::pattern_image(1024));
+    test_device dev(1024);
+    dev.drop_block_acks = 1;
+    dev.attach();
+    scripted::run_ticks(&fx.job, 100, [&] { return fx.job.state == JOB_PROGRAM; });
+    const bytes six{0x04, 0x0b, 0xbd, 0x08, 0x00, 0x40};
+    ASSERT_TRUE(reply_is_valid(six.data(), 6));
+    scripted::deliver(host().now, six);
+    scripted::run_to_end(&fx.job, 1000);
+    EXPECT_EQ(fx.job.state, JOB_DONE);
+    EXPECT_NE(host().trace.find("RX: 04 0b bd 08 00 40\nERROR MISMATCHED REPLY TO COMMAND\n- OK\n"),
+              std::string::npos);
 }
 
 // The tick counter wraps through zero during each kind of wait without a false time-out.
@@ -447,6 +482,292 @@ TEST_F(UpdateRun, DoneAndFailedAndUnknownStatesDoNothing) {
     EXPECT_TRUE(host().writes.empty());
     EXPECT_TRUE(host().trace.empty());
     EXPECT_EQ(host().reads, 0);
+}
+
+std::string timeline() {
+    std::string out;
+    for (const auto& line : host().timeline) {
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::vector<std::uint32_t> write_times_of(std::uint8_t command) {
+    std::vector<std::uint32_t> times;
+    for (std::size_t i = 0; i < host().writes.size(); ++i) {
+        if (host().writes[i].size() > 2 && host().writes[i][2] == command) {
+            times.push_back(host().write_times[i]);
+        }
+    }
+    return times;
+}
+
+// The whole timing record of a one-block run whose device ignores two restart requests: the
+// contact request's sleep, the sleeps on both sides of the block, the tone only once the
+// acknowledgement has been judged after 50 ms of silence, and restarts every 110 ms.
+TEST_F(UpdateRun, OneBlockRunKeepsItsTimingToTheMillisecond) {
+    scripted::job_fixture fx(scripted::pattern_image(1024));
+    test_device dev(1024);
+    dev.ignore_restarts = 2;
+    dev.attach();
+    host().record_timeline = true;
+    scripted::run_to_end(&fx.job, 1000);
+    ASSERT_EQ(fx.job.state, JOB_DONE);
+    EXPECT_EQ(timeline(), "10 status Establishing Link...\n"
+                          "10 write f6 13\n"
+                          "10 sleep 100\n"
+                          "120 write f6 13\n" // 100 ms sleep + one tick
+                          "120 sleep 100\n"
+                          "220 read 30\n" // two replies read together: dropped
+                          "230 write f6 13\n"
+                          "230 sleep 100\n"
+                          "330 read 15\n"
+                          "330 purge\n"
+                          "330 status programming 0x8004000\n"
+                          "330 sleep 100\n"
+                          "430 write f5 1035\n"
+                          "430 sleep 100\n"
+                          "540 read 11\n"
+                          "600 beep 3000 50\n" // more than 50 ms after the last byte
+                          "650 status Verifying...\n"
+                          "650 write f6 13\n"
+                          "660 read 15\n"
+                          "660 status Program Verified OK\n"
+                          "660 status Resetting target...\n"
+                          "660 write f7 5\n"
+                          "770 status Resetting target...\n"
+                          "770 write f7 5\n"
+                          "880 status Resetting target...\n"
+                          "880 write f7 5\n"
+                          "890 read 5\n"
+                          "890 status Programming Completed OK\n");
+    const bytes ack = block_ack(FLASH_IMAGE_BASE);
+    char ack_crc[8];
+    std::snprintf(ack_crc, sizeof ack_crc, "%02x %02x", ack[9], ack[10]);
+    EXPECT_EQ(host().trace.substr(host().trace.find("REMOTE")),
+              std::string("REMOTE DEVICE LINK ESTABLISHED\n"
+                          "PROG ADDR 0x8004000, LEN 0x400, FROM 0... - SENT - RX: 04 2b f5 08 00 "
+                          "40 00 04 00 ") +
+                  ack_crc +
+                  "\n- OK\n"
+                  "Verifying address 0x8004000, image size 0x400 bytes\n"
+                  "frame length   13 bytes sent\n"
+                  "RX: 04 2b f6 08 00 40 00 00 00 04 00 26 f3 aa 4f\n"
+                  "Remote CRC 0x26f3\nLocal  CRC 0x26f3\nCRCs match\n"
+                  "Resetting target\nframe length    5 bytes sent\n"
+                  "Resetting target\nframe length    5 bytes sent\n"
+                  "Resetting target\nframe length    5 bytes sent\n"
+                  "RX: 04 2b f7 6f 77\nframe length    5 bytes received & OK\n");
+}
+
+// Each resending state keeps its own cadence: the checksum request after more than 10 s, the
+// block after more than 10 s counted from before its first sleep, the restart every 110 ms.
+TEST_F(UpdateRun, EachResendingStateKeepsItsCadence) {
+    scripted::job_fixture fx(scripted::pattern_image(2048));
+    test_device dev(2048);
+    dev.drop_block_acks = 1;
+    dev.drop_image_replies = 2;
+    dev.ignore_restarts = 4;
+    dev.attach();
+    scripted::run_to_end(&fx.job, 10000);
+    ASSERT_EQ(fx.job.state, JOB_DONE);
+    EXPECT_EQ(dev.flash, fx.image);
+    const auto blocks = write_times_of(CMD_WRITE_BLOCK);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[1] - blocks[0], 10010u);
+    // After an acknowledged block: sleep 100, a tick, 60 ms of silence, the 50 ms tone, 100.
+    EXPECT_EQ(blocks[2] - blocks[1], 320u);
+    const auto checksums = write_times_of(CMD_CHECKSUM);
+    ASSERT_EQ(checksums.size(), 3u + 3); // three contacts, the image checksum three times
+    EXPECT_EQ(checksums[4] - checksums[3], 10010u);
+    EXPECT_EQ(checksums[5] - checksums[4], 10010u);
+    const auto restarts = write_times_of(CMD_RESTART);
+    ASSERT_EQ(restarts.size(), 5u);
+    for (std::size_t i = 1; i < restarts.size(); ++i) {
+        EXPECT_EQ(restarts[i] - restarts[i - 1], 110u) << i;
+    }
+    EXPECT_EQ(count_of(host().trace, "TIMEOUT\n"), 1); // only the block's resend says so
+    EXPECT_EQ(count_of(host().trace, "Verifying address"), 3);
+}
+
+// A second press of "Update Device" on the same record starts over: first block, contact
+// time-out and block length all reset, whatever the first run left behind.
+TEST_F(UpdateRun, SecondPressStartsOverFromTheFirstBlock) {
+    const std::size_t size = 1536; // a full block and a short last one
+    scripted::job_fixture fx(scripted::pattern_image(size));
+    test_device dev(size);
+    dev.attach();
+    scripted::run_to_end(&fx.job, 2000);
+    ASSERT_EQ(fx.job.state, JOB_DONE);
+    ASSERT_EQ(fx.job.timeout_ms, REPLY_TIMEOUT_MS);
+
+    // The device is unplugged and comes back 1 s after the second press.
+    dev.flash.assign(size, 0xFF);
+    dev.powered_at = host().now + 1000;
+    const std::size_t first_write = host().writes.size();
+    fx.job.state = JOB_START;
+    scripted::run_to_end(&fx.job, 2000);
+    ASSERT_EQ(fx.job.state, JOB_DONE);
+    EXPECT_EQ(dev.flash, fx.image);
+
+    std::vector<bytes> second(host().writes.begin() + static_cast<std::ptrdiff_t>(first_write),
+                              host().writes.end());
+    std::vector<std::uint32_t> contact_times;
+    std::vector<std::size_t> block_lengths;
+    for (std::size_t i = first_write; i < host().writes.size(); ++i) {
+        const bytes& w = host().writes[i];
+        if (w[2] == CMD_CHECKSUM && w.size() == 13 && read_be32(&w[7]) == 4) {
+            contact_times.push_back(host().write_times[i]);
+        } else if (w[2] == CMD_WRITE_BLOCK) {
+            block_lengths.push_back(read_be16(&w[7]));
+            EXPECT_EQ(read_be32(&w[3]), FLASH_IMAGE_BASE + 1024 * (block_lengths.size() - 1));
+        }
+    }
+    ASSERT_GE(contact_times.size(), 9u);
+    for (std::size_t i = 1; i < contact_times.size(); ++i) {
+        EXPECT_EQ(contact_times[i] - contact_times[i - 1], 110u) << i;
+    }
+    EXPECT_EQ(block_lengths, (std::vector<std::size_t>{1024, 512}));
+}
+
+TEST_F(UpdateRun, PressDuringTheBlocksRestartsFromContact) {
+    scripted::job_fixture fx(scripted::pattern_image(4096));
+    test_device dev(4096);
+    dev.attach();
+    scripted::run_ticks(&fx.job, 2000, [&] { return fx.job.image_offset == 2048; });
+    ASSERT_EQ(fx.job.state, JOB_PROGRAM);
+    const std::size_t first_write = host().writes.size();
+    fx.job.state = JOB_START;
+    scripted::run_to_end(&fx.job, 2000);
+    ASSERT_EQ(fx.job.state, JOB_DONE);
+    std::vector<std::uint32_t> addresses;
+    for (std::size_t i = first_write; i < host().writes.size(); ++i) {
+        if (host().writes[i][2] == CMD_WRITE_BLOCK) {
+            addresses.push_back(read_be32(&host().writes[i][3]));
+        }
+    }
+    EXPECT_EQ(addresses,
+              (std::vector<std::uint32_t>{0x08004000, 0x08004400, 0x08004800, 0x08004C00}));
+    EXPECT_EQ(dev.flash, fx.image);
+}
+
+// A frame buffer exactly as long as the largest request still sends it; one byte shorter
+// cannot hold the block, so nothing is written and no byte past the buffer is touched.
+TEST_F(UpdateRun, FrameBufferThatExactlyFitsTheBlockIsEnough) {
+    for (const std::int32_t cap : {1035, 1034}) {
+        SCOPED_TRACE(cap);
+        scripted::reset();
+        scripted::job_fixture fx(scripted::pattern_image(1024));
+        fx.frame_buf.assign(static_cast<std::size_t>(cap), 0);
+        fx.job.frame = fx.frame_buf.data();
+        fx.job.frame_cap = cap;
+        test_device dev(1024);
+        dev.attach();
+        scripted::run_to_end(&fx.job, 300);
+        if (cap == 1035) {
+            EXPECT_EQ(fx.job.state, JOB_DONE);
+            EXPECT_EQ(dev.flash, fx.image);
+        } else {
+            EXPECT_EQ(fx.job.state, JOB_PROGRAM);
+            EXPECT_TRUE(writes_of(CMD_WRITE_BLOCK).empty());
+        }
+    }
+}
+
+// Replies that turn up in the wrong state: each kind, in the checksum wait and in the restart
+// wait. `ends` says whether the reply is taken as the one the state waits for.
+struct stray_reply {
+    const char* what;
+    bytes reply; // sealed below
+    bool ends;
+};
+
+bytes sealed(bytes frame) {
+    frame_seal(frame.data(), static_cast<std::int32_t>(frame.size()));
+    return frame;
+}
+
+TEST_F(UpdateRun, StrayRepliesWhileTheRestartIsAwaited) {
+    const stray_reply cases[] = {
+        {"late block acknowledgement", sealed(block_ack(FLASH_IMAGE_BASE)), false},
+        {"late checksum reply",
+         sealed({0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x04, 0, 0x12, 0x34, 0, 0}),
+         false},
+        {"five bytes echoing a checksum header", sealed({0x04, 0x2b, 0xf6, 0, 0}), false},
+        {"five bytes echoing a block header", sealed({0x04, 0x2b, 0xf5, 0, 0}), false},
+        {"four bytes: no sub-command to compare", sealed({0x04, 0x2b, 0, 0}), true},
+        {"another function byte", sealed({0x04, 0x2c, 0xf6, 0, 0}), true},
+        {"another device address", sealed({0x05, 0x2b, 0xf5, 0, 0}), true},
+        {"the restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scripted::reset();
+        scripted::job_fixture fx(scripted::pattern_image(1024));
+        test_device dev(1024);
+        dev.ignore_restarts = 1;
+        dev.attach();
+        scripted::run_ticks(&fx.job, 1000, [&] { return fx.job.state == JOB_RESTART; });
+        ASSERT_EQ(fx.job.state, JOB_RESTART);
+        scripted::deliver(host().now + 1, c.reply);
+        scripted::run_to_end(&fx.job, 1000);
+        EXPECT_EQ(fx.job.state, JOB_DONE);
+        EXPECT_EQ(writes_of(CMD_RESTART).size(), c.ends ? 1u : 2u);
+        EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n"), c.ends ? 0 : 1);
+    }
+}
+
+TEST_F(UpdateRun, StrayRepliesWhileTheImageChecksumIsAwaited) {
+    // None of these carries the image's checksum; the run must verify on the resent request.
+    const stray_reply cases[] = {
+        {"late block acknowledgement", sealed(block_ack(FLASH_IMAGE_BASE)), false},
+        {"fourteen bytes",
+         sealed(bytes{0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x04, 0, 0x12, 0, 0}), false},
+        {"late restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scripted::reset();
+        scripted::job_fixture fx(scripted::pattern_image(1024));
+        test_device dev(1024);
+        dev.drop_image_replies = 1;
+        dev.attach();
+        scripted::run_ticks(&fx.job, 1000, [&] { return fx.job.state == JOB_VERIFY; });
+        ASSERT_EQ(fx.job.state, JOB_VERIFY);
+        scripted::deliver(host().now + 1, c.reply);
+        scripted::run_to_end(&fx.job, 3000);
+        EXPECT_EQ(fx.job.state, JOB_DONE);
+        EXPECT_EQ(count_of(host().trace, "Remote CRC"), 1);
+        EXPECT_EQ(count_of(host().trace, "CRC FAIL"), 0);
+        EXPECT_EQ(count_of(host().trace, "Verifying address"), 2);
+    }
+}
+
+// While a block is awaited every valid reply counts as its acknowledgement: one that carries
+// another address, or none, is logged as mismatched and the next block follows all the same.
+TEST_F(UpdateRun, StrayRepliesWhileABlockIsAwaitedAreLoggedAndTaken) {
+    const stray_reply cases[] = {
+        {"late acknowledgement of the previous block", block_ack(FLASH_IMAGE_BASE), true},
+        {"late image checksum reply",
+         sealed({0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x0c, 0, 0x12, 0x34, 0, 0}), true},
+        {"late restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scripted::reset();
+        scripted::job_fixture fx(scripted::pattern_image(3072));
+        test_device dev(3072);
+        dev.attach();
+        scripted::run_ticks(&fx.job, 1000, [&] { return fx.job.image_offset == 1024; });
+        ASSERT_EQ(fx.job.state, JOB_PROGRAM);
+        host().rx.clear(); // block 1's own acknowledgement is lost
+        scripted::deliver(host().now + 1, c.reply);
+        scripted::run_to_end(&fx.job, 1000);
+        EXPECT_EQ(fx.job.state, JOB_DONE);
+        EXPECT_EQ(writes_of(CMD_WRITE_BLOCK).size(), 3u); // nothing resent
+        EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n- OK\n"), 1);
+        EXPECT_EQ(count_of(host().trace, "- OK\n"), 3);
+    }
 }
 
 } // namespace

@@ -551,6 +551,7 @@ int main(int argc, char** argv) {
                         "%" PRIu64 ")\n",
                         describe(p).c_str(), o.why.c_str(), o.r.ticks, o.r.virtual_ms / 1000.0,
                         p.seed);
+            std::fflush(stdout); // seen at once by a reader of a pipe (tools/mutants.py)
         }
     }
     const double wall_s =

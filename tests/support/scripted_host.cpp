@@ -18,6 +18,19 @@ std::string vformat(const char* format, va_list args) {
     }
     return std::string(buf, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf - 1));
 }
+void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// One timeline line, stamped with the virtual time since reset.
+void note(const char* format, ...) {
+    if (!g_host.record_timeline) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    g_host.timeline.push_back(std::to_string(g_host.now - g_host.start) + " " +
+                              vformat(format, args));
+    va_end(args);
+}
 } // namespace
 
 host_state& host() {
@@ -27,6 +40,7 @@ host_state& host() {
 void reset(std::uint32_t start_tick) {
     g_host = host_state{};
     g_host.now = start_tick;
+    g_host.start = start_tick;
 }
 
 void deliver(std::uint32_t at, std::span<const std::uint8_t> bytes) {
@@ -90,6 +104,7 @@ std::vector<std::uint8_t> pattern_image(std::size_t size, std::uint32_t seed) {
 } // namespace scripted
 
 using scripted::g_host;
+using scripted::note;
 
 std::int32_t serial_read(serial_handle, std::uint8_t* destination, std::int32_t max) {
     ++g_host.reads;
@@ -109,10 +124,14 @@ std::int32_t serial_read(serial_handle, std::uint8_t* destination, std::int32_t 
             g_host.rx.pop_front();
         }
     }
+    if (got > 0) {
+        note("read %d", got);
+    }
     return got;
 }
 
 std::int32_t serial_write(serial_handle, const std::uint8_t* source, std::int32_t count) {
+    note("write %02x %d", count > 2 ? source[2] : 0, count);
     g_host.writes.emplace_back(source, source + count);
     g_host.write_times.push_back(g_host.now);
     if (g_host.on_write) {
@@ -124,6 +143,7 @@ std::int32_t serial_write(serial_handle, const std::uint8_t* source, std::int32_
 
 void serial_purge(serial_handle) {
     ++g_host.purges;
+    note("purge");
     // Only bytes already in the driver's queue are discarded; those still on the wire are not.
     while (!g_host.rx.empty() &&
            static_cast<std::int32_t>(g_host.now - g_host.rx.front().at) >= 0) {
@@ -136,11 +156,13 @@ std::uint32_t host_tick_ms() {
 }
 
 void host_sleep_ms(std::uint32_t ms) {
+    note("sleep %u", ms);
     g_host.sleeps.push_back(ms);
     g_host.now += ms;
 }
 
 void host_beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) {
+    note("beep %u %u", frequency_hz, duration_ms);
     g_host.beeps.emplace_back(frequency_hz, duration_ms);
     g_host.now += duration_ms;
 }
@@ -161,4 +183,5 @@ void status_printf(const char* format, ...) {
     va_start(args, format);
     g_host.status.push_back(scripted::vformat(format, args));
     va_end(args);
+    note("status %s", g_host.status.back().c_str());
 }

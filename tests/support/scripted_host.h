@@ -34,6 +34,11 @@ struct host_state {
     std::vector<std::string> status;
     std::vector<std::uint32_t> sleeps;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> beeps; // frequency, duration
+    // When on, every write, sleep, tone, purge, status and non-empty read as one line
+    // "<ms since reset> <what>", in order: the whole timing record of a run.
+    bool record_timeline = false;
+    std::uint32_t start = 0;
+    std::vector<std::string> timeline;
 };
 
 // The one host the engine's free functions talk to.
