@@ -13,26 +13,13 @@
 
 #include <windows.h>
 
+#include "tests/wine/win/probe_report.h"
+
 namespace {
 
 // The whole check may cost start-up no more than this.
 constexpr double BUDGET_MS = 20.0;
 constexpr int WARM_RUNS = 20;
-
-int failures = 0;
-
-void check(bool ok, const char* what, const char* detail) {
-    std::printf("%s %s: %s\n", ok ? "ok" : "FAIL", what, detail);
-    std::fflush(stdout);
-    failures += ok ? 0 : 1;
-}
-
-double now_ms() {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 void to_hex(const std::uint8_t* digest, char* out) {
     for (std::size_t i = 0; i < IMAGE_DIGEST_SIZE; ++i) {
@@ -125,5 +112,5 @@ int main(int argc, char** argv) {
     known_answer("SHA-256 of a million \"a\"", million.data(),
                  static_cast<std::uint32_t>(million.size()),
                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    return failures == 0 ? 0 : 1;
+    return probe_failures == 0 ? 0 : 1;
 }

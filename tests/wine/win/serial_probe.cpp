@@ -8,22 +8,9 @@
 
 #include <windows.h>
 
+#include "tests/wine/win/probe_report.h"
+
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char* what, const char* detail) {
-    std::printf("%s %s: %s\n", ok ? "ok" : "FAIL", what, detail);
-    std::fflush(stdout);
-    failures += ok ? 0 : 1;
-}
-
-double now_ms() {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 void request(serial_handle port, char what) {
     const auto byte = static_cast<std::uint8_t>(what);
@@ -80,5 +67,5 @@ int main(int argc, char** argv) {
           detail);
 
     serial_close(port);
-    return failures == 0 ? 0 : 1;
+    return probe_failures == 0 ? 0 : 1;
 }
