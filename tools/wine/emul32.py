@@ -38,6 +38,23 @@ ENVIRONMENT = {"QEMU_RESERVED_VA": "0xffff0000"}
 PREFIX = "32-bit emulation unavailable: "
 
 
+I386_MACHINE = 0x14C
+
+
+def is_i386_pe(path):
+    """Whether PATH is a 32-bit x86 Windows executable (PE machine type i386), which wine64
+    hands to the 32-bit loader."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return False
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return False
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    return head[pe:pe + 4] == b"PE\0\0" and int.from_bytes(head[pe + 4:pe + 6], "little") == I386_MACHINE
+
+
 def _handler_path(binfmt_dir):
     return os.path.join(binfmt_dir, HANDLER)
 
@@ -125,7 +142,7 @@ def main(argv):
     elif command == "set-up":
         line = set_up()
     else:
-        print(__doc__.strip().splitlines()[-2:][0].strip(), file=sys.stderr)
+        print("usage: emul32.py [check | set-up]", file=sys.stderr)
         return 2
     if line:
         print(line)
