@@ -46,8 +46,9 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "32-bit emulation unavailable: could not install ${missing[*]} (see apt's messages above)"
     fi
 fi
-if [ "$(id -u)" -eq 0 ]; then
-    /usr/bin/python3 "$here/wine/emul32.py" set-up || true
+# Mounting binfmt_misc and registering the handler need root; without it, say what is missing.
+if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
+    $sudo /usr/bin/python3 "$here/wine/emul32.py" set-up || true
 else
     /usr/bin/python3 "$here/wine/emul32.py" check || true
 fi
