@@ -263,6 +263,10 @@ def case_shipped_session(c):
     c.expect_statuses(" - Idle - ")
     if c.driver.errors():
         raise fwtwine.CaseAbort("the tool's window did not come up")
+    # The window as the dialog template lays it out, to compare with the 64-bit build's.
+    c.drive("rect")
+    shot = c.screenshot()
+    fwtwine.log(f"window rectangle {c.driver.rect()}, screenshot: {shot}")
 
     fwtwine.log("== 2. the shipped image, 118 blocks, the device powering up 4 s late")
     c.drive("select", 0, "click", "await", "Programming Completed", 240000)
