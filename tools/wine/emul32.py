@@ -2,8 +2,8 @@
 
 This kernel does not execute 32-bit Linux programs itself ("Exec format error"), so the i386 Wine
 loader runs through qemu-i386-static, reached through a binfmt_misc handler. missing() says in one
-line what is missing for that (None when nothing is); set_up() mounts binfmt_misc and registers the
-handler where it can (tools/install-deps.sh calls it as root); handler_paused() switches the handler
+line what is missing for that (None when nothing is); set_up() mounts binfmt_misc and registers (or
+re-enables) the handler where it can (tools/install-deps.sh calls it as root); handler_paused() switches the handler
 off for a while, because Wine's prefix creation hangs in its 32-bit set-up steps while it is on.
 
     python3 tools/wine/emul32.py check     prints what is missing and exits 1, or exits 0
@@ -95,8 +95,9 @@ def _write(path, text):
         f.write(text)
 
 
-def set_up(binfmt_dir=BINFMT_DIR):
-    """Mounts binfmt_misc and registers the handler when they are missing; returns missing()."""
+def set_up(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
+    """Mounts binfmt_misc, registers the handler or switches a disabled one back on, where
+    needed; returns missing()."""
     if not os.path.exists(os.path.join(binfmt_dir, "register")):
         result = subprocess.run(
             ["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt_dir],
@@ -107,12 +108,16 @@ def set_up(binfmt_dir=BINFMT_DIR):
         if result.returncode != 0:
             reason = result.stderr.strip().splitlines()[-1:] or [f"exit {result.returncode}"]
             return PREFIX + f"cannot mount binfmt_misc at {binfmt_dir}: {reason[0]}"
-    if handler_state(binfmt_dir) is None and os.path.exists(QEMU):
-        try:
+    state = handler_state(binfmt_dir)
+    try:
+        if state is None and os.path.exists(qemu):
             _write(os.path.join(binfmt_dir, "register"), REGISTRATION)
-        except OSError as e:
-            return PREFIX + f"cannot register the i386 handler: {e.strerror}"
-    return missing(binfmt_dir)
+        elif state is not None and not state["enabled"] and state.get("interpreter") == qemu:
+            # Switched off by hand (see handler_paused) and left so: the cases need it on.
+            _write(_handler_path(binfmt_dir), "1")
+    except OSError as e:
+        return PREFIX + f"cannot register or enable the i386 handler: {e.strerror}"
+    return missing(binfmt_dir, qemu, wine32)
 
 
 @contextlib.contextmanager

@@ -84,14 +84,28 @@ class MissingTest(Machine):
 class SetUpTest(Machine):
     def test_registers_the_handler_when_absent(self):
         self.handler.unlink()
-        line = emul32.set_up(self.binfmt)
+        line = emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32))
         # The stand-in kernel does not create the handler, so it is still reported missing.
         self.assertIn("no i386 handler", line)
         self.assertEqual(emul32.REGISTRATION, (self.binfmt / "register").read_text())
 
     def test_leaves_a_registered_handler_alone(self):
-        emul32.set_up(self.binfmt)
+        before = self.handler.read_text()
+        self.assertIsNone(emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32)))
         self.assertEqual("", (self.binfmt / "register").read_text())
+        self.assertEqual(before, self.handler.read_text())
+
+    def test_switches_a_disabled_handler_back_on(self):
+        self.handler.write_text(self.handler.read_text().replace("enabled", "disabled", 1))
+        emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32))
+        # What the kernel is told; the stand-in file takes it as it is.
+        self.assertEqual("1", self.handler.read_text())
+
+    def test_leaves_another_programs_handler_alone(self):
+        self.handler.write_text(HANDLER_ENABLED.replace("enabled", "disabled", 1))
+        before = self.handler.read_text()
+        emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32))
+        self.assertEqual(before, self.handler.read_text())
 
     def test_registration_matches_i386_elf_programs_only(self):
         _, name, kind, offset, magic, mask, interpreter, flags = emul32.REGISTRATION.split(":")
