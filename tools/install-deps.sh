@@ -23,27 +23,29 @@ missing=()
 for p in "${packages[@]}"; do
     installed "$p" || missing+=("$p")
 done
+missing32=()
+for p in "${packages32[@]}"; do
+    installed "$p" || missing32+=("$p")
+done
+if [ ${#missing32[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    # Before the package lists are read, so that one update fetches the i386 lists too.
+    $sudo dpkg --add-architecture i386 || echo "could not add the i386 architecture"
+fi
+if [ $((${#missing[@]} + ${#missing32[@]})) -gt 0 ]; then
+    $sudo apt-get update -q
+fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    $sudo apt-get update -q
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # Everything below only serves the product32 cases: where it cannot be done the rest of the
 # install stands, and those cases fail with the line emul32.py prints.
-missing=()
-for p in "${packages32[@]}"; do
-    installed "$p" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    if { dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386; } &&
-        $sudo apt-get update -q &&
-        # --no-remove: never trade a package already installed for the 32-bit ones.
-        $sudo apt-get install -y -q --no-install-recommends --no-remove "${missing[@]}"; then
-        :
-    else
-        echo "32-bit emulation unavailable: could not install ${missing[*]} (see apt's messages above)"
+if [ ${#missing32[@]} -gt 0 ]; then
+    echo "Installing: ${missing32[*]}"
+    # --no-remove: never trade a package already installed for the 32-bit ones.
+    if ! $sudo apt-get install -y -q --no-install-recommends --no-remove "${missing32[@]}"; then
+        echo "32-bit emulation unavailable: could not install ${missing32[*]} (see apt's messages above)"
     fi
 fi
 # Mounting binfmt_misc and registering the handler need root; without it, say what is missing.
