@@ -49,8 +49,10 @@ if [ ${#missing32[@]} -gt 0 ]; then
     fi
 fi
 # Mounting binfmt_misc and registering the handler need root; without it, say what is missing.
-if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
-    $sudo /usr/bin/python3 "$here/wine/emul32.py" set-up || true
+if [ "$(id -u)" -eq 0 ]; then
+    /usr/bin/python3 "$here/wine/emul32.py" set-up || true
+elif sudo -n true 2>/dev/null; then
+    sudo -n /usr/bin/python3 "$here/wine/emul32.py" set-up || true
 else
     /usr/bin/python3 "$here/wine/emul32.py" check || true
 fi
