@@ -3,14 +3,14 @@
 This kernel does not execute 32-bit Linux programs itself ("Exec format error"), so the i386 Wine
 loader runs through qemu-i386-static, reached through a binfmt_misc handler. missing() says in one
 line what is missing for that (None when nothing is); set_up() mounts binfmt_misc and registers (or
-re-enables) the handler where it can (tools/install-deps.sh calls it as root); handler_paused() switches the handler
-off for a while, because Wine's prefix creation hangs in its 32-bit set-up steps while it is on.
+re-enables) the handler where it can (tools/install-deps.sh calls it as root). While the handler is
+on, Wine's prefix creation hangs in its 32-bit set-up steps: fwtwine.binfmt_i386_paused() switches
+it off for that while.
 
     python3 tools/wine/emul32.py check     prints what is missing and exits 1, or exits 0
     python3 tools/wine/emul32.py set-up    mounts and registers; prints what is still missing
 """
 
-import contextlib
 import os
 import subprocess
 import sys
@@ -118,26 +118,6 @@ def set_up(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
     except OSError as e:
         return PREFIX + f"cannot register or enable the i386 handler: {e.strerror}"
     return missing(binfmt_dir, qemu, wine32)
-
-
-@contextlib.contextmanager
-def handler_paused(binfmt_dir=BINFMT_DIR):
-    """Switches an enabled i386 handler off for the block and back on after it, on every path.
-
-    While the handler is on, `wine64 wineboot -i` runs the prefix's 32-bit set-up steps under
-    emulation, and those wait for ever; with it off Wine skips them, and the 32-bit product still
-    runs in the prefix afterwards. Does nothing when there is no enabled handler.
-    """
-    state = handler_state(binfmt_dir)
-    if state is None or not state["enabled"]:
-        yield False
-        return
-    path = _handler_path(binfmt_dir)
-    _write(path, "0")
-    try:
-        yield True
-    finally:
-        _write(path, "1")
 
 
 def main(argv):

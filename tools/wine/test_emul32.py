@@ -133,42 +133,6 @@ class SetUpTest(Machine):
         self.assertFalse(matches(arm))
 
 
-class PausedTest(Machine):
-    def test_switches_off_and_back_on_every_path(self):
-        writes = []
-        real_write = emul32._write
-
-        def kernel_write(path, text):
-            # As the kernel does: "0" and "1" switch the handler, shown on its first line.
-            writes.append(text)
-            lines = Path(path).read_text().splitlines(keepends=True)
-            lines[0] = {"0": "disabled\n", "1": "enabled\n"}[text]
-            real_write(path, "".join(lines))
-
-        emul32._write = kernel_write
-        try:
-            with emul32.handler_paused(self.binfmt) as paused:
-                self.assertTrue(paused)
-            with self.assertRaises(RuntimeError):
-                with emul32.handler_paused(self.binfmt):
-                    raise RuntimeError("wineboot failed")
-        finally:
-            emul32._write = real_write
-        self.assertEqual(["0", "1", "0", "1"], writes)
-        self.assertTrue(emul32.handler_state(self.binfmt)["enabled"])
-
-    def test_leaves_a_disabled_or_absent_handler_alone(self):
-        self.handler.write_text(HANDLER_ENABLED.replace("enabled", "disabled", 1))
-        before = self.handler.read_text()
-        with emul32.handler_paused(self.binfmt) as paused:
-            self.assertFalse(paused)
-        self.assertEqual(before, self.handler.read_text())
-        self.handler.unlink()
-        with emul32.handler_paused(self.binfmt) as paused:
-            self.assertFalse(paused)
-        self.assertFalse(self.handler.exists())
-
-
 class PeTest(unittest.TestCase):
     def check(self, data, want):
         with tempfile.NamedTemporaryFile(delete=False) as f:
