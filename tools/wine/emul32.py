@@ -113,7 +113,7 @@ def set_up(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
         if state is None and os.path.exists(qemu):
             _write(os.path.join(binfmt_dir, "register"), REGISTRATION)
         elif state is not None and not state["enabled"] and state.get("interpreter") == qemu:
-            # Switched off by hand (see handler_paused) and left so: the cases need it on.
+            # Switched off by hand and left so: the cases need it on.
             _write(_handler_path(binfmt_dir), "1")
     except OSError as e:
         return PREFIX + f"cannot register or enable the i386 handler: {e.strerror}"
