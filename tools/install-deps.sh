@@ -1,23 +1,58 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the project builds and tests with, when any is missing.
+# Installs the Debian 12 packages the project builds and tests with, when any is missing, and sets
+# up QEMU's emulation of i386 under which the 32-bit product runs (32-bit Wine).
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
-    cmake make g++ libgtest-dev libgmock-dev
+    cmake make g++ libgtest-dev libgmock-dev python3
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine64 fonts-wine xvfb xauth icoutils imagemagick util-linux procps gnuplot-nox
     clang-14 libclang-rt-14-dev python3
 )
+# The 32-bit product's cases (CTest label product32): 32-bit Wine beside wine64, run by QEMU.
+packages32=(wine32:i386 qemu-user-static)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
 
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    installed "$p" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
+missing32=()
+for p in "${packages32[@]}"; do
+    installed "$p" || missing32+=("$p")
+done
+if [ ${#missing32[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    # Before the package lists are read, so that one update fetches the i386 lists too.
+    $sudo dpkg --add-architecture i386 || echo "could not add the i386 architecture"
 fi
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "Installing: ${missing[*]}"
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ $((${#missing[@]} + ${#missing32[@]})) -gt 0 ]; then
+    $sudo apt-get update -q
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Everything below only serves the product32 cases: where it cannot be done the rest of the
+# install stands, and those cases fail with the line emul32.py prints.
+if [ ${#missing32[@]} -gt 0 ]; then
+    echo "Installing: ${missing32[*]}"
+    # --no-remove: never trade a package already installed for the 32-bit ones.
+    if ! $sudo apt-get install -y -q --no-install-recommends --no-remove "${missing32[@]}"; then
+        echo "32-bit emulation unavailable: could not install ${missing32[*]} (see apt's messages above)"
+    fi
+fi
+# Mounting binfmt_misc and registering the handler need root; without it, say what is missing.
+if [ "$(id -u)" -eq 0 ]; then
+    /usr/bin/python3 "$here/wine/emul32.py" set-up || true
+elif sudo -n true 2>/dev/null; then
+    sudo -n /usr/bin/python3 "$here/wine/emul32.py" set-up || true
+else
+    /usr/bin/python3 "$here/wine/emul32.py" check || true
+fi

@@ -21,6 +21,8 @@ import sys
 import time
 from pathlib import Path
 
+import emul32
+
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 BINFMT_I386 = Path("/proc/sys/fs/binfmt_misc/qemu-i386")
@@ -398,7 +400,32 @@ class Case:
             self.prefix.kill_server()
         finally:
             suppress = self._stack.__exit__(*exc)
+        self._end_leftovers()
         return suppress
+
+    def _prefix_processes(self):
+        """PIDs of live processes with this prefix in their environment: everything the case
+        started carries it, Wine's processes under QEMU included."""
+        want = f"WINEPREFIX={self.prefix.path}".encode()
+        found = []
+        for proc in Path("/proc").glob("[0-9]*"):
+            with contextlib.suppress(OSError):
+                if int(proc.name) != os.getpid() and \
+                        want in proc.joinpath("environ").read_bytes().split(b"\0"):
+                    found.append(int(proc.name))
+        return found
+
+    def _end_leftovers(self):
+        """A case leaves no process behind: any still running once it has ended its own fails
+        the case and is killed by its PID."""
+        if wait_until(lambda: not self._prefix_processes(), 10.0, 0.2):
+            return
+        left = self._prefix_processes()
+        self.fail("processes left behind (now killed): "
+                  + "; ".join(f"{pid} {cmdline(pid)}" for pid in left))
+        for pid in left:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
 
     def _clear_ports(self):
         for link in self.prefix.ports.glob("com*"):
@@ -758,6 +785,14 @@ def main(cases, argv=None):
                     loader=tuple(args.loader.split()), window_ms=args.window_ms,
                     time_scale=args.time_scale,
                     env=dict(e.split("=", 1) for e in args.env))
+    if emul32.is_i386_pe(target.exe):
+        # The 32-bit product runs in 32-bit Wine under QEMU's i386 emulation: without it the
+        # case fails at once with the one line that says what is missing.
+        missing_line = emul32.missing()
+        if missing_line:
+            log(f"FAIL: {missing_line}")
+            return 1
+        target.env = {**emul32.ENVIRONMENT, **target.env}
     case = Case(args.case, prefix, tools, target)
     try:
         with case:

@@ -1,0 +1,139 @@
+"""Whether the 32-bit product can run here: 32-bit Wine under QEMU's user-mode emulation of i386.
+
+This kernel does not execute 32-bit Linux programs itself ("Exec format error"), so the i386 Wine
+loader runs through qemu-i386-static, reached through a binfmt_misc handler. missing() says in one
+line what is missing for that (None when nothing is); set_up() mounts binfmt_misc and registers (or
+re-enables) the handler where it can (tools/install-deps.sh calls it as root). While the handler is
+on, Wine's prefix creation hangs in its 32-bit set-up steps: fwtwine.binfmt_i386_paused() switches
+it off for that while.
+
+    python3 tools/wine/emul32.py check     prints what is missing and exits 1, or exits 0
+    python3 tools/wine/emul32.py set-up    mounts and registers; prints what is still missing
+"""
+
+import os
+import subprocess
+import sys
+
+BINFMT_DIR = "/proc/sys/fs/binfmt_misc"
+HANDLER = "qemu-i386"
+QEMU = "/usr/bin/qemu-i386-static"
+# The i386 loader from wine32:i386; wine64 hands 32-bit programs to it.
+WINE32_LOADER = "/usr/lib/wine/wine"
+
+# i386 ELF executables and shared objects (e_machine 3), as binfmt_misc reads them: the kernel
+# decodes the \x escapes. F opens the interpreter at registration, so it is found from any mount
+# namespace or chroot.
+REGISTRATION = (
+    ":" + HANDLER + ":M::"
+    r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:"
+    r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
+    + QEMU + ":F"
+)
+
+# Without a reserved guest address space 32-bit Wine stops at once under QEMU ("failed to map
+# the shared user data: c0000018"): Wine needs fixed low addresses QEMU would otherwise hand out.
+ENVIRONMENT = {"QEMU_RESERVED_VA": "0xffff0000"}
+
+PREFIX = "32-bit emulation unavailable: "
+
+
+I386_MACHINE = 0x14C
+
+
+def is_i386_pe(path):
+    """Whether PATH is a 32-bit x86 Windows executable (PE machine type i386), which wine64
+    hands to the 32-bit loader."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return False
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return False
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    return head[pe:pe + 4] == b"PE\0\0" and int.from_bytes(head[pe + 4:pe + 6], "little") == I386_MACHINE
+
+
+def _handler_path(binfmt_dir):
+    return os.path.join(binfmt_dir, HANDLER)
+
+
+def handler_state(binfmt_dir=BINFMT_DIR):
+    """The handler's lines as a dict ("enabled", "interpreter", "flags"), or None if absent."""
+    try:
+        with open(_handler_path(binfmt_dir)) as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return None
+    state = {"enabled": bool(lines) and lines[0] == "enabled"}
+    for line in lines[1:]:
+        key, _, value = line.partition(" ")
+        state[key.rstrip(":")] = value.strip()
+    return state
+
+
+def missing(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
+    """One line saying what keeps the 32-bit product from running here, or None."""
+    for path, package in ((qemu, "qemu-user-static"), (wine32, "wine32:i386")):
+        if not os.path.exists(path):
+            return PREFIX + f"{path} is missing (package {package}; run tools/install-deps.sh as root)"
+    if not os.path.exists(os.path.join(binfmt_dir, "register")):
+        return PREFIX + f"binfmt_misc is not mounted at {binfmt_dir} (run tools/install-deps.sh as root)"
+    state = handler_state(binfmt_dir)
+    if state is None:
+        return PREFIX + f"no i386 handler {_handler_path(binfmt_dir)} in binfmt_misc (run tools/install-deps.sh as root)"
+    if state.get("interpreter") != qemu:
+        return PREFIX + f"the i386 handler runs {state.get('interpreter')!r}, not {qemu}"
+    if not state["enabled"]:
+        return PREFIX + f"the i386 handler {_handler_path(binfmt_dir)} is disabled (echo 1 > it)"
+    return None
+
+
+def _write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def set_up(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
+    """Mounts binfmt_misc, registers the handler or switches a disabled one back on, where
+    needed; returns missing()."""
+    if not os.path.exists(os.path.join(binfmt_dir, "register")):
+        result = subprocess.run(
+            ["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt_dir],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        if result.returncode != 0:
+            reason = result.stderr.strip().splitlines()[-1:] or [f"exit {result.returncode}"]
+            return PREFIX + f"cannot mount binfmt_misc at {binfmt_dir}: {reason[0]}"
+    state = handler_state(binfmt_dir)
+    try:
+        if state is None and os.path.exists(qemu):
+            _write(os.path.join(binfmt_dir, "register"), REGISTRATION)
+        elif state is not None and not state["enabled"] and state.get("interpreter") == qemu:
+            # Switched off by hand and left so: the cases need it on.
+            _write(_handler_path(binfmt_dir), "1")
+    except OSError as e:
+        return PREFIX + f"cannot register or enable the i386 handler: {e.strerror}"
+    return missing(binfmt_dir, qemu, wine32)
+
+
+def main(argv):
+    command = argv[1] if len(argv) > 1 else "check"
+    if command == "check":
+        line = missing()
+    elif command == "set-up":
+        line = set_up()
+    else:
+        print("usage: emul32.py [check | set-up]", file=sys.stderr)
+        return 2
+    if line:
+        print(line)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
