@@ -8,7 +8,7 @@ packages=(
     cmake make g++ libgtest-dev libgmock-dev python3
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine64 fonts-wine xvfb xauth icoutils imagemagick util-linux procps gnuplot-nox
-    clang-14 libclang-rt-14-dev python3
+    clang-14 libclang-rt-14-dev
 )
 # The 32-bit product's cases (CTest label product32): 32-bit Wine beside wine64, run by QEMU.
 packages32=(wine32:i386 qemu-user-static)
