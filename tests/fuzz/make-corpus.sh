@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Writes the seed corpus of the engine fuzz target: small scripts (layout in engine_fuzz.cpp)
-# that reach every state of the update job, so the fuzzer starts from deep runs.
+# that reach every state of the update job, so the fuzzer starts from deep runs. The corpus also
+# keeps the inputs a long campaign found that raised coverage (campaign-*, named by their SHA-1);
+# this script leaves them in place.
 set -euo pipefail
 out="${1:-$(dirname "$0")/corpus}"
 mkdir -p "$out"
