@@ -555,10 +555,11 @@ class Case:
         return self.tool
 
     def tool_process(self):
-        """The Unix process in which Wine runs the tool: the one started, or one below it whose
-        command line names the executable."""
+        """The Unix process in which Wine runs the tool: the one started, or one below it or in
+        the prefix whose command line names the executable. wine64 hands a PE32 to start.exe,
+        which has the wineserver start it in 32-bit Wine under QEMU: no child of the one started."""
         name = Path(self.target.exe).name
-        for pid in [self.tool.pid, *children(self.tool.pid)]:
+        for pid in [self.tool.pid, *children(self.tool.pid), *self._prefix_processes()]:
             if name in cmdline(pid):
                 return pid
         return None
