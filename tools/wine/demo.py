@@ -36,7 +36,7 @@ def main():
         with case:
             case.device("device", 3)
             fwtwine.log(f"Simulated device on {case.device_pty('device')}, mapped to COM3; "
-                        "starting the tool ...")
+                        f"starting {exe.relative_to(ROOT)} ...")
             case.start_tool()
             case.drive("window", 30000, "items", "select", 0, "click",
                        "await", "Programming Completed", 300000, "rect")
