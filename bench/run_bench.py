@@ -231,7 +231,8 @@ def report(m):
 Made by `{m["command"]}` on {m["date"]} ({os.cpu_count()} cores; load average
 {m["load_start"]} at the start, {m["load_end"]} at the end: the machine is shared, so
 other work competes for the CPU). Wine {m["wine_version"]}, `{m["exe_name"]}`
-(Release{m["emulation"]}), the simulated device `fwt-devsim --pace-requests` on a pseudo-terminal mapped to COM3.
+(Release{m["emulation"]}), the simulated device `fwt-devsim --pace-requests` on a
+pseudo-terminal mapped to COM3.
 `--pace-requests` makes the device take each request as arrived only after its wire time at
 115200 baud, 11 bits a byte; a pseudo-terminal alone hands the tool's write over at once, and the
 device would then answer about 99 ms per block sooner than a serial line allows.
@@ -330,8 +331,8 @@ first byte to the restart (with the {c["power_delay_s"]} s wait).
 
 ## Start-up
 
-From launching `wine64 {m["exe_name"]}` to the status " - Idle - ", which start-up sets after probing
-\\\\.\\com1 to \\\\.\\com998 (only COM3, the simulated device, exists; the machine's own serial
+From launching `wine64 {m["exe_name"]}` to the status " - Idle - ", which start-up sets
+after probing \\\\.\\com1 to \\\\.\\com998 (only COM3, the simulated device, exists; the machine's own serial
 ports are hidden). The UI driver is started first and waits for the window, so Wine's own
 services are already running; it polls every 20 ms. Runs: {startup_sorted}ms; median
 **{fmt(startup_median)} ms**.
@@ -449,8 +450,10 @@ def main(argv=None):
                  date=datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d"),
                  load_start=load_start, load_end=load_average(),
                  wine_version=version.stdout.strip() or "unknown",
-                 exe_name=os.path.relpath(product, ROOT) if product.is_relative_to(ROOT) else product,
-                 emulation=", PE32 in 32-bit Wine under QEMU's i386 emulation" if target_env else "",
+                 exe_name=(os.path.relpath(product, ROOT) if product.is_relative_to(ROOT)
+                           else product),
+                 emulation=(", PE32 in 32-bit Wine under QEMU's i386 emulation" if target_env
+                            else ""),
                  png_name=os.path.relpath(args.png, args.md.parent))
         args.md.write_text(report(m))
     for out in (args.md, args.png):
