@@ -230,8 +230,9 @@ def report(m):
 
 Made by `{m["command"]}` on {m["date"]} ({os.cpu_count()} cores; load average
 {m["load_start"]} at the start, {m["load_end"]} at the end: the machine is shared, so
-other work competes for the CPU). Wine {m["wine_version"]}, `build/win64/fwt.exe`
-(Release), the simulated device `fwt-devsim --pace-requests` on a pseudo-terminal mapped to COM3.
+other work competes for the CPU). Wine {m["wine_version"]}, `{m["exe_name"]}`
+(Release{m["emulation"]}), the simulated device `fwt-devsim --pace-requests` on a
+pseudo-terminal mapped to COM3.
 `--pace-requests` makes the device take each request as arrived only after its wire time at
 115200 baud, 11 bits a byte; a pseudo-terminal alone hands the tool's write over at once, and the
 device would then answer about 99 ms per block sooner than a serial line allows.
@@ -330,8 +331,8 @@ first byte to the restart (with the {c["power_delay_s"]} s wait).
 
 ## Start-up
 
-From launching `wine64 fwt.exe` to the status " - Idle - ", which start-up sets after probing
-\\\\.\\com1 to \\\\.\\com998 (only COM3, the simulated device, exists; the machine's own serial
+From launching `wine64 {m["exe_name"]}` to the status " - Idle - ", which start-up sets
+after probing \\\\.\\com1 to \\\\.\\com998 (only COM3, the simulated device, exists; the machine's own serial
 ports are hidden). The UI driver is started first and waits for the window, so Wine's own
 services are already running; it polls every 20 ms. Runs: {startup_sorted}ms; median
 **{fmt(startup_median)} ms**.
@@ -368,6 +369,9 @@ def main(argv=None):
     parser.add_argument("--runs", type=int, help="start-up runs of each kind (default 5)")
     parser.add_argument("--md", type=Path, default=ROOT / "docs" / "benchmark.md")
     parser.add_argument("--png", type=Path, default=ROOT / "docs" / "benchmark-blocks.png")
+    parser.add_argument("--exe", type=Path,
+                        help="the fwt.exe to measure (default: FWT_EXE, else build/win32/fwt.exe, "
+                             "the product that ships; build/win64/fwt.exe for the x86_64 build)")
     parser.add_argument("--wine-root", type=Path,
                         help="work area with an existing prefix/ to use (default: a throw-away "
                              "prefix under build/bench)")
@@ -384,17 +388,18 @@ def main(argv=None):
                                        or ROOT / "build/native/tools/wine/fwt-ptypeer"))
     shipped = Path(env("FWT_SHIPPED_IMAGE") or ROOT / "resources" / "placeholder-firmware.bin")
     probe = tools.win64_dir / "fwt-tickprobe.exe"
-    for needed in (tools.win64_dir / "fwt.exe", tools.uidriver, probe, tools.devsim,
-                   tools.ptypeer):
+    product = args.exe or Path(env("FWT_EXE") or ROOT / "build" / "win32" / "fwt.exe")
+    for needed in (product, tools.uidriver, probe, tools.devsim, tools.ptypeer):
         if not needed.exists():
-            parser.error(f"{needed} missing: build the win64 and native presets first")
+            parser.error(f"{needed} missing: build the native preset first")
     fwtwine._terminate_on_sigterm()
     load_start = args.load_start or load_average()
 
     reuse = args.wine_root is not None and (args.wine_root / "prefix").is_dir()
     work = args.wine_root or ROOT / "build" / "bench"
     fwtwine.hide_machine_serial_ports(work, tools.ptypeer)
-    exe, image = tools.win64_dir / "fwt.exe", shipped
+    exe, image = product, shipped
+    target_env = fwtwine.target_env(product)
     blocks = args.blocks or (12 if args.short else None)
     scratch = work / "bench-images"
     with measuring_prefix(work, reuse) as prefix:
@@ -402,10 +407,10 @@ def main(argv=None):
             # The same build with its image cut to the first `blocks` blocks.
             scratch.mkdir(parents=True, exist_ok=True)
             exe, image = scratch / "fwt.exe", scratch / "image.bin"
-            pe_image.cut_image(tools.win64_dir / "fwt.exe", exe, blocks * 1024)
+            pe_image.cut_image(product, exe, blocks * 1024)
             image.write_bytes(shipped.read_bytes()[:blocks * 1024])
         nb = blocks_of(image.stat().st_size)
-        target = fwtwine.Target(exe=exe)
+        target = fwtwine.Target(exe=exe, env=target_env)
         m = {"floor": floor(nb), "startup": [], "cold": []}
 
         def case(name):
@@ -445,6 +450,10 @@ def main(argv=None):
                  date=datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d"),
                  load_start=load_start, load_end=load_average(),
                  wine_version=version.stdout.strip() or "unknown",
+                 exe_name=(os.path.relpath(product, ROOT) if product.is_relative_to(ROOT)
+                           else product),
+                 emulation=(", PE32 in 32-bit Wine under QEMU's i386 emulation" if target_env
+                            else ""),
                  png_name=os.path.relpath(args.png, args.md.parent))
         args.md.write_text(report(m))
     for out in (args.md, args.png):

@@ -1,7 +1,8 @@
 # Builds, as part of the native build, the Windows programs that the native tests run: the
-# product (win32 preset, build/win32), the win64 preset (build/win64: fwt.exe, the UI driver and
-# the serial probe), and two more win64 copies of fwt.exe that embed other images through
-# FWT_FIRMWARE_IMAGE: three blocks (build/win64-small) and an empty one (build/win64-noimage).
+# product (win32 preset, build/win32), two more win32 copies of fwt.exe that embed other images
+# through FWT_FIRMWARE_IMAGE: three blocks (build/win32-small) and an empty one
+# (build/win32-noimage), and the win64 preset (build/win64: the x86_64 fwt.exe as a compile check,
+# the UI driver and the probes, which run under wine64 without emulation).
 #
 # Each is a sub-build of this source tree configured by `cmake --preset`, so build/win32 and
 # build/win64 are exactly the trees `cmake --preset win32 && cmake --build --preset win32` (and
@@ -63,11 +64,11 @@ endfunction()
 
 fwt_windows_build(fwt_win32 PRESET win32 BINARY_DIR ${fwt_build_root}/win32)
 fwt_windows_build(fwt_win64 PRESET win64 BINARY_DIR ${fwt_build_root}/win64)
-fwt_windows_build(fwt_win64_small PRESET win64 BINARY_DIR ${fwt_build_root}/win64-small
+fwt_windows_build(fwt_win32_small PRESET win32 BINARY_DIR ${fwt_build_root}/win32-small
     TARGET fwt
     CACHE -DFWT_FIRMWARE_IMAGE=${fwt_images}/three-blocks.bin
     DEPENDS fwt_test_images)
-fwt_windows_build(fwt_win64_noimage PRESET win64 BINARY_DIR ${fwt_build_root}/win64-noimage
+fwt_windows_build(fwt_win32_noimage PRESET win32 BINARY_DIR ${fwt_build_root}/win32-noimage
     TARGET fwt
     CACHE -DFWT_FIRMWARE_IMAGE=${fwt_images}/empty.bin
     DEPENDS fwt_test_images)

@@ -2,7 +2,7 @@
 compares them with the image file each build tree was configured with (FWT_FIRMWARE_IMAGE in
 its CMakeCache.txt) and with the project's version.
 
-    python3 tests/packaging/resources_test.py build/win32/fwt.exe build/win64-small/fwt.exe ...
+    python3 tests/packaging/resources_test.py build/win32/fwt.exe build/win32-small/fwt.exe ...
 """
 
 import hashlib

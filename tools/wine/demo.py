@@ -1,5 +1,6 @@
 """The main job, end to end on one machine (run by tools/demo.sh once the builds are done): starts
-the simulated device on a pseudo-terminal mapped to COM3, runs fwt.exe under Wine and Xvfb,
+the simulated device on a pseudo-terminal mapped to COM3, runs the product, build/win32/fwt.exe
+(PE32: 32-bit Wine under QEMU's i386 emulation), under Wine and Xvfb,
 presses "Update Device" through the UI driver, and reports the last trace lines, whether the
 device's flash matches the image, and where the screenshot is."""
 
@@ -26,15 +27,16 @@ def main():
                           ptypeer=ROOT / "build/native/tools/wine/fwt-ptypeer")
     image = ROOT / "resources" / "placeholder-firmware.bin"
     work = ROOT / "build" / "demo"
+    exe = ROOT / "build" / "win32" / "fwt.exe"
+    target = fwtwine.Target(exe=exe, env=fwtwine.target_env(exe))
     fwtwine._terminate_on_sigterm()
     fwtwine.hide_machine_serial_ports(work, tools.ptypeer)
     with fwtwine.throwaway_prefix(work) as prefix:
-        case = fwtwine.Case("demo", prefix, tools, fwtwine.Target(exe=tools.win64_dir / "fwt.exe"),
-                            quiet=True)
+        case = fwtwine.Case("demo", prefix, tools, target, quiet=True)
         with case:
             case.device("device", 3)
             fwtwine.log(f"Simulated device on {case.device_pty('device')}, mapped to COM3; "
-                        "starting the tool ...")
+                        f"starting {exe.relative_to(ROOT)} ...")
             case.start_tool()
             case.drive("window", 30000, "items", "select", 0, "click",
                        "await", "Programming Completed", 300000, "rect")

@@ -3,15 +3,16 @@
 This kernel does not execute 32-bit Linux programs itself ("Exec format error"), so the i386 Wine
 loader runs through qemu-i386-static, reached through a binfmt_misc handler. missing() says in one
 line what is missing for that (None when nothing is); set_up() mounts binfmt_misc and registers (or
-re-enables) the handler where it can (tools/install-deps.sh calls it as root). While the handler is
-on, Wine's prefix creation hangs in its 32-bit set-up steps: fwtwine.binfmt_i386_paused() switches
-it off for that while.
+re-enables) the handler where it can (tools/install-deps.sh calls it as root). A QEMU older than
+10.0 counts as missing: Debian 12's own 7.2 takes 80 to 100 s to start a 32-bit Wine program,
+which the cases' waits do not allow for.
 
     python3 tools/wine/emul32.py check     prints what is missing and exits 1, or exits 0
     python3 tools/wine/emul32.py set-up    mounts and registers; prints what is still missing
 """
 
 import os
+import re
 import subprocess
 import sys
 
@@ -36,6 +37,12 @@ REGISTRATION = (
 ENVIRONMENT = {"QEMU_RESERVED_VA": "0xffff0000"}
 
 PREFIX = "32-bit emulation unavailable: "
+
+# 32-bit Wine's loader reserves its address space 64 KiB at a time at fixed addresses; QEMU 7.2
+# (Debian 12) refuses almost all of those requests, so each 32-bit process spends 80 to 100 s of
+# CPU before its own code runs, while 10.0.2 (bookworm-backports) starts one in a third of a
+# second. Debian offers nothing between the two, so no version between them was measured.
+FAST_QEMU = (10, 0)
 
 
 I386_MACHINE = 0x14C
@@ -73,8 +80,34 @@ def handler_state(binfmt_dir=BINFMT_DIR):
     return state
 
 
-def missing(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
-    """One line saying what keeps the 32-bit product from running here, or None."""
+def qemu_version(argv, env=None):
+    """(major, minor) from what `argv` prints ("qemu-i386 version 10.0.2 (...)"), or None."""
+    try:
+        out = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, timeout=30).stdout
+    except (OSError, subprocess.SubprocessError):
+        return None
+    found = re.search(r"\bversion (\d+)\.(\d+)", out)
+    return (int(found.group(1)), int(found.group(2))) if found else None
+
+
+def versions(qemu, wine32, version_of=qemu_version):
+    """(the QEMU the handler runs, the QEMU at `qemu` on disk). They differ after an upgrade of
+    the package: the F flag opened the interpreter when the handler was registered, and the
+    kernel keeps running that file until it is registered again. QEMU's user-mode emulator also
+    takes its options from QEMU_* variables; QEMU_VERSION makes it print its version and exit
+    instead of running the program, so starting the 32-bit loader with it asks the handler's."""
+    running = version_of([wine32], {**os.environ, "QEMU_VERSION": "1"})
+    return running, version_of([qemu, "--version"], None)
+
+
+def _dotted(version):
+    return ".".join(map(str, version))
+
+
+def missing(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER, version_of=qemu_version):
+    """One line saying what keeps the 32-bit product from running here, or starting quickly;
+    None when nothing does."""
     for path, package in ((qemu, "qemu-user-static"), (wine32, "wine32:i386")):
         if not os.path.exists(path):
             return PREFIX + f"{path} is missing (package {package}; run tools/install-deps.sh as root)"
@@ -87,6 +120,15 @@ def missing(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
         return PREFIX + f"the i386 handler runs {state.get('interpreter')!r}, not {qemu}"
     if not state["enabled"]:
         return PREFIX + f"the i386 handler {_handler_path(binfmt_dir)} is disabled (echo 1 > it)"
+    running, on_disk = versions(qemu, wine32, version_of)
+    if running is not None and running < FAST_QEMU:
+        if on_disk is not None and on_disk >= FAST_QEMU:
+            fix = f"{qemu} is {_dotted(on_disk)} now: register the handler again"
+        else:
+            fix = "qemu-user-static from bookworm-backports"
+        return PREFIX + (f"the i386 handler runs QEMU {_dotted(running)}, which takes 80 to 100 s "
+                         f"to start the product (10.0 and later: a second); {fix} "
+                         "(tools/install-deps.sh as root)")
     return None
 
 
@@ -95,9 +137,10 @@ def _write(path, text):
         f.write(text)
 
 
-def set_up(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
-    """Mounts binfmt_misc, registers the handler or switches a disabled one back on, where
-    needed; returns missing()."""
+def set_up(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER, version_of=qemu_version):
+    """Mounts binfmt_misc, registers the handler, switches a disabled one back on, or registers
+    again one that still runs an old QEMU the package has since replaced, where needed; returns
+    missing()."""
     if not os.path.exists(os.path.join(binfmt_dir, "register")):
         result = subprocess.run(
             ["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt_dir],
@@ -115,9 +158,14 @@ def set_up(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER):
         elif state is not None and not state["enabled"] and state.get("interpreter") == qemu:
             # Switched off by hand and left so: the cases need it on.
             _write(_handler_path(binfmt_dir), "1")
+        elif state is not None and state.get("interpreter") == qemu:
+            running, on_disk = versions(qemu, wine32, version_of)
+            if running is not None and on_disk is not None and running < FAST_QEMU <= on_disk:
+                _write(_handler_path(binfmt_dir), "-1")
+                _write(os.path.join(binfmt_dir, "register"), REGISTRATION)
     except OSError as e:
         return PREFIX + f"cannot register or enable the i386 handler: {e.strerror}"
-    return missing(binfmt_dir, qemu, wine32)
+    return missing(binfmt_dir, qemu, wine32, version_of)
 
 
 def main(argv):

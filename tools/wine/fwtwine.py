@@ -10,7 +10,6 @@ on every path, after `wineserver -k` has ended the prefix's own helper processes
 import contextlib
 import ctypes
 import dataclasses
-import fcntl
 import os
 import re
 import select
@@ -25,9 +24,6 @@ import emul32
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-BINFMT_I386 = Path("/proc/sys/fs/binfmt_misc/qemu-i386")
-# Several prefixes may be made on one machine at once; only one of them pauses the handler.
-BINFMT_LOCK = Path("/tmp/fwt-binfmt-i386.lock")
 BLOCK = 1024
 
 
@@ -165,31 +161,6 @@ def hide_machine_serial_ports(work_root, ptypeer):
         _mount(str(sock).encode(), dev, _MS_BIND)
 
 
-@contextlib.contextmanager
-def binfmt_i386_paused():
-    """While an i386 binfmt_misc handler is enabled, `wine64 wineboot -i` hangs in its 32-bit
-    set-up steps: switch it off for the duration and back on on every path. A lock file keeps
-    two prefix creations on the machine from restoring it under each other."""
-    if not BINFMT_I386.exists():
-        yield
-        return
-    with open(BINFMT_LOCK, "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        state = BINFMT_I386.read_text().splitlines()[:1]
-        if state != ["enabled"]:
-            log(f"binfmt_misc i386 handler present but {state[0] if state else 'unreadable'}; "
-                "left as it is")
-            yield
-            return
-        log(f"binfmt_misc i386 handler paused while the prefix is made ({BINFMT_I386})")
-        BINFMT_I386.write_text("0")
-        try:
-            yield
-        finally:
-            BINFMT_I386.write_text("1")
-            log("binfmt_misc i386 handler enabled again")
-
-
 class Prefix:
     """A throw-away Wine prefix at ROOT/prefix, shared by the cases run one after another."""
 
@@ -229,7 +200,7 @@ class Prefix:
         self.remove()
         (self.root / "cases").mkdir(parents=True)
         logfile = self.root / "wineboot.log"
-        with binfmt_i386_paused(), open(logfile, "w") as out:
+        with open(logfile, "w") as out:
             steps = [["wineboot", "-i"],
                      # A virtual desktop gives the windows a frame and a title bar, also in
                      # screenshots.
@@ -276,8 +247,8 @@ def throwaway_prefix(root):
 class Target:
     """The programs under test and how to start them. `loader` runs the tool; the UI driver and
     the other Windows test programs, 64-bit, always run with wine64. `window_ms` is how long the
-    first "window" step waits for the tool's window (the 32-bit product under emulation needs
-    20 to 100 s); `time_scale` stretches the other waits of a case."""
+    first "window" step waits for the tool's window; `time_scale` stretches the other waits of
+    a case. `env` is added to the Wine processes' environment (target_env() gives a PE32's)."""
     exe: Path
     small_exe: Path = None
     noimage_exe: Path = None
@@ -584,10 +555,11 @@ class Case:
         return self.tool
 
     def tool_process(self):
-        """The Unix process in which Wine runs the tool: the one started, or one below it whose
-        command line names the executable."""
+        """The Unix process in which Wine runs the tool: the one started, or one below it or in
+        the prefix whose command line names the executable. wine64 hands a PE32 to start.exe,
+        which has the wineserver start it in 32-bit Wine under QEMU: no child of the one started."""
         name = Path(self.target.exe).name
-        for pid in [self.tool.pid, *children(self.tool.pid)]:
+        for pid in [self.tool.pid, *children(self.tool.pid), *self._prefix_processes()]:
             if name in cmdline(pid):
                 return pid
         return None
@@ -732,6 +704,18 @@ class Case:
         return 0
 
 
+def target_env(exe):
+    """The environment the tool needs: for the 32-bit product, which runs in 32-bit Wine under
+    QEMU's i386 emulation, emul32's; raises CaseAbort with the one line saying what is missing
+    when that emulation is not set up here."""
+    if not emul32.is_i386_pe(exe):
+        return {}
+    missing_line = emul32.missing()
+    if missing_line:
+        raise CaseAbort(missing_line)
+    return dict(emul32.ENVIRONMENT)
+
+
 def tools_from_env():
     return Tools(win64_dir=Path(os.environ["FWT_WIN64_DIR"]),
                  devsim=Path(os.environ["FWT_DEVSIM"]),
@@ -745,7 +729,7 @@ def main(cases, argv=None):
     import argparse
     parser = argparse.ArgumentParser(description="Runs one end-to-end case under Wine.")
     parser.add_argument("case", help="a case name, prefix-create or prefix-remove")
-    parser.add_argument("--exe", help="the tool under test (default: FWT_WIN64_DIR/fwt.exe)")
+    parser.add_argument("--exe", help="the tool under test (default: FWT_EXE)")
     parser.add_argument("--small-exe", help="the tool with the three-block image")
     parser.add_argument("--noimage-exe", help="the tool with an empty image")
     parser.add_argument("--loader", default=WINE64,
@@ -757,7 +741,7 @@ def main(cases, argv=None):
     parser.add_argument("--env", action="append", default=[], metavar="NAME=VALUE",
                         help="extra environment for the Wine processes")
     args = parser.parse_args(argv)
-    missing = [n for n in ("FWT_WINE_ROOT", "FWT_WIN64_DIR", "FWT_DEVSIM", "FWT_PTYPEER")
+    missing = [n for n in ("FWT_WINE_ROOT", "FWT_EXE", "FWT_WIN64_DIR", "FWT_DEVSIM", "FWT_PTYPEER")
                if not os.environ.get(n)]
     if missing:
         parser.error(f"{', '.join(missing)} not set (CTest sets them: ctest -L wine)")
@@ -778,21 +762,18 @@ def main(cases, argv=None):
         prefix.remove()
         return 0
     env_path = lambda name: Path(os.environ[name]) if os.environ.get(name) else None
-    target = Target(exe=Path(args.exe) if args.exe else tools.win64_dir / "fwt.exe",
+    target = Target(exe=Path(args.exe or os.environ["FWT_EXE"]),
                     small_exe=Path(args.small_exe) if args.small_exe else env_path("FWT_SMALL_EXE"),
                     noimage_exe=(Path(args.noimage_exe) if args.noimage_exe
                                  else env_path("FWT_NOIMAGE_EXE")),
                     loader=tuple(args.loader.split()), window_ms=args.window_ms,
                     time_scale=args.time_scale,
                     env=dict(e.split("=", 1) for e in args.env))
-    if emul32.is_i386_pe(target.exe):
-        # The 32-bit product runs in 32-bit Wine under QEMU's i386 emulation: without it the
-        # case fails at once with the one line that says what is missing.
-        missing_line = emul32.missing()
-        if missing_line:
-            log(f"FAIL: {missing_line}")
-            return 1
-        target.env = {**emul32.ENVIRONMENT, **target.env}
+    try:
+        target.env = {**target_env(target.exe), **target.env}
+    except CaseAbort as e:
+        log(f"FAIL: {e}")
+        return 1
     case = Case(args.case, prefix, tools, target)
     try:
         with case:

@@ -39,12 +39,20 @@ class Machine(unittest.TestCase):
             f.write_text("")
         self.handler = self.binfmt / emul32.HANDLER
         self.handler.write_text(HANDLER_ENABLED.replace("/usr/bin/qemu-i386-static", str(self.qemu)))
+        # The QEMU the handler runs (asked through the loader) and the one on disk.
+        self.running, self.on_disk = (10, 0), (10, 0)
 
     def tearDown(self):
         self.tmp.cleanup()
 
+    def version_of(self, argv, env):
+        return self.running if env and env.get("QEMU_VERSION") else self.on_disk
+
     def missing(self):
-        return emul32.missing(self.binfmt, str(self.qemu), str(self.wine32))
+        return emul32.missing(self.binfmt, str(self.qemu), str(self.wine32), self.version_of)
+
+    def set_up(self):
+        return emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32), self.version_of)
 
 
 class MissingTest(Machine):
@@ -60,6 +68,7 @@ class MissingTest(Machine):
             (lambda: self.handler.write_text(
                 self.handler.read_text().replace("enabled", "disabled", 1)), "is disabled"),
             (lambda: self.handler.write_text(HANDLER_ENABLED), "/usr/bin/qemu-i386-static"),
+            (lambda: setattr(self, "running", (7, 2)), "QEMU 7.2, which takes 80 to 100 s"),
         ]
         for breakage, named in cases:
             with self.subTest(named=named):
@@ -71,6 +80,23 @@ class MissingTest(Machine):
                 self.assertIn(named, line)
                 self.assertTrue(line.startswith(emul32.PREFIX))
                 self.assertNotIn("\n", line)
+
+    def test_old_qemu_says_how_to_get_a_current_one(self):
+        self.running = self.on_disk = (7, 2)
+        self.assertIn("qemu-user-static from bookworm-backports", self.missing())
+        # Upgraded on disk, but the handler still runs the file it opened when registered.
+        self.on_disk = (10, 0)
+        self.assertIn("is 10.0 now: register the handler again", self.missing())
+        # A version that cannot be read is not held against the machine.
+        self.running = None
+        self.assertIsNone(self.missing())
+
+    def test_qemu_version_from_its_banner(self):
+        banner = "qemu-i386 version 10.0.2 (Debian 1:10.0.2+ds-2+deb13u1~bpo12+1)"
+        self.assertEqual((10, 0), emul32.qemu_version(["echo", banner]))
+        self.assertEqual((7, 2), emul32.qemu_version(["echo", "qemu-i386 version 7.2.0"]))
+        self.assertIsNone(emul32.qemu_version(["echo", "no banner"]))
+        self.assertIsNone(emul32.qemu_version(["/nonexistent/qemu", "--version"]))
 
     def test_handler_state(self):
         state = emul32.handler_state(self.binfmt)
@@ -84,27 +110,39 @@ class MissingTest(Machine):
 class SetUpTest(Machine):
     def test_registers_the_handler_when_absent(self):
         self.handler.unlink()
-        line = emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32))
+        line = self.set_up()
         # The stand-in kernel does not create the handler, so it is still reported missing.
         self.assertIn("no i386 handler", line)
         self.assertEqual(emul32.REGISTRATION, (self.binfmt / "register").read_text())
 
     def test_leaves_a_registered_handler_alone(self):
         before = self.handler.read_text()
-        self.assertIsNone(emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32)))
+        self.assertIsNone(self.set_up())
         self.assertEqual("", (self.binfmt / "register").read_text())
         self.assertEqual(before, self.handler.read_text())
 
     def test_switches_a_disabled_handler_back_on(self):
         self.handler.write_text(self.handler.read_text().replace("enabled", "disabled", 1))
-        emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32))
+        self.set_up()
         # What the kernel is told; the stand-in file takes it as it is.
         self.assertEqual("1", self.handler.read_text())
+
+    def test_registers_again_a_handler_that_runs_a_replaced_qemu(self):
+        self.running = (7, 2)
+        self.set_up()
+        self.assertEqual("-1", self.handler.read_text())
+        self.assertEqual(emul32.REGISTRATION, (self.binfmt / "register").read_text())
+
+    def test_leaves_an_old_qemu_alone_when_nothing_newer_is_installed(self):
+        self.running = self.on_disk = (7, 2)
+        before = self.handler.read_text()
+        self.assertIn("bookworm-backports", self.set_up())
+        self.assertEqual(before, self.handler.read_text())
 
     def test_leaves_another_programs_handler_alone(self):
         self.handler.write_text(HANDLER_ENABLED.replace("enabled", "disabled", 1))
         before = self.handler.read_text()
-        emul32.set_up(self.binfmt, str(self.qemu), str(self.wine32))
+        self.set_up()
         self.assertEqual(before, self.handler.read_text())
 
     def test_registration_matches_i386_elf_programs_only(self):

@@ -1,5 +1,5 @@
 """Unit tests of the Wine driver's own logic that needs no Wine: the UI driver's report, the
-stretching of waits, the status sequence, the binfmt_misc pause and process ending."""
+stretching of waits, the status sequence, the emulation's environment and process ending."""
 
 import os
 import subprocess
@@ -109,37 +109,23 @@ class FlashTest(unittest.TestCase):
             self.assertFalse(case.expect_flash("dev", image))
 
 
-class BinfmtPauseTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = Path(tempfile.mkdtemp())
-        self.handler = self.dir / "qemu-i386"
-        patches = [mock.patch.object(fwtwine, "BINFMT_I386", self.handler),
-                   mock.patch.object(fwtwine, "BINFMT_LOCK", self.dir / "lock"),
-                   mock.patch("fwtwine.log")]
-        for p in patches:
-            p.start()
-            self.addCleanup(p.stop)
-
-    def test_enabled_handler_is_off_inside_and_back_on_after_a_failure(self):
-        self.handler.write_text("enabled\ninterpreter /usr/bin/qemu-i386-static\n")
-        seen = []
-        with self.assertRaises(RuntimeError):
-            with fwtwine.binfmt_i386_paused():
-                seen.append(self.handler.read_text())
-                raise RuntimeError("wineboot failed")
-        self.assertEqual(seen, ["0"])
-        self.assertEqual(self.handler.read_text(), "1")
-
-    def test_disabled_handler_is_left_alone(self):
-        self.handler.write_text("disabled\n")
-        with fwtwine.binfmt_i386_paused():
-            pass
-        self.assertEqual(self.handler.read_text(), "disabled\n")
-
-    def test_no_handler(self):
-        with fwtwine.binfmt_i386_paused():
-            pass
-        self.assertFalse(self.handler.exists())
+class TargetEnvTest(unittest.TestCase):
+    def test_a_pe32_gets_the_emulations_environment_or_the_line_saying_what_is_missing(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            pe32, pe64 = Path(tmp) / "fwt32.exe", Path(tmp) / "fwt64.exe"
+            for path, machine in ((pe32, 0x14C), (pe64, 0x8664)):
+                head = bytearray(0x80 + 24)
+                head[:2], head[0x3C] = b"MZ", 0x80
+                head[0x80:0x86] = b"PE\0\0" + machine.to_bytes(2, "little")
+                path.write_bytes(head)
+            with mock.patch("emul32.missing", return_value=None):
+                self.assertEqual(fwtwine.emul32.ENVIRONMENT, fwtwine.target_env(pe32))
+                self.assertEqual({}, fwtwine.target_env(pe64))
+            line = fwtwine.emul32.PREFIX + "the i386 handler runs QEMU 7.2"
+            with mock.patch("emul32.missing", return_value=line):
+                with self.assertRaisesRegex(fwtwine.CaseAbort, "QEMU 7.2"):
+                    fwtwine.target_env(pe32)
+                self.assertEqual({}, fwtwine.target_env(pe64))
 
 
 class ProcessTest(unittest.TestCase):
