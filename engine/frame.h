@@ -10,6 +10,12 @@ inline constexpr std::uint8_t FUNC_ENCAPSULATED = 0x2B;
 inline constexpr std::uint8_t CMD_WRITE_BLOCK = 0xF5;
 inline constexpr std::uint8_t CMD_CHECKSUM = 0xF6;
 inline constexpr std::uint8_t CMD_RESTART = 0xF7;
+// A device that refuses a request answers with the function byte's top bit set and an exception
+// code: address, 0x2B | 0x80, code, checksum.
+inline constexpr std::uint8_t FUNC_EXCEPTION_FLAG = 0x80;
+inline constexpr std::uint8_t FUNC_ENCAPSULATED_EXCEPTION = FUNC_ENCAPSULATED | FUNC_EXCEPTION_FLAG;
+inline constexpr std::int32_t EXCEPTION_REPLY_LEN = 5;
+inline constexpr std::int32_t EXCEPTION_CODE_AT = 2;
 
 inline constexpr std::int32_t CHECKSUM_QUERY_LEN = 13;
 inline constexpr std::int32_t BLOCK_FRAME_OVERHEAD = 11; // header 9 + checksum 2

@@ -147,6 +147,15 @@ void step_program(update_job* job) {
     if (!reply_is_valid(job->frame, job->frame_len)) {
         return;
     }
+    // An exception reply is the device refusing the block, not acknowledging it: going on would
+    // report blocks written that are not. The run ends as after a checksum mismatch.
+    if (job->frame_len >= EXCEPTION_REPLY_LEN && job->frame[1] == FUNC_ENCAPSULATED_EXCEPTION) {
+        trace_printf("ERROR DEVICE REFUSED BLOCK, EXCEPTION %02x\n", job->frame[EXCEPTION_CODE_AT]);
+        trace_flush();
+        status_printf("FAILED");
+        job_enter(job, JOB_FAILED);
+        return;
+    }
     host_beep(ACK_TONE_HZ, ACK_TONE_MS);
     const std::uint32_t expected = job->image_base + static_cast<std::uint32_t>(job->image_offset);
     // An acknowledgement of fewer than 7 bytes carries no complete address to compare.
