@@ -283,6 +283,19 @@ void handle_restart(device_model* m, const std::uint8_t* p, std::uint64_t start_
         send_reply(m, REQ_RESTART, reply.data(), 5, start_us, ev, &m->restart_done_us);
 }
 
+// Answers a request with an exception reply instead of carrying it out.
+void refuse_request(device_model* m, std::uint32_t kind, std::uint64_t start_us, device_event* ev) {
+    std::array<std::uint8_t, EXCEPTION_REPLY_LEN> reply{};
+    reply[0] = DEVICE_ADDRESS;
+    reply[1] = FUNC_ENCAPSULATED_EXCEPTION;
+    reply[EXCEPTION_CODE_AT] = DEVICE_REFUSAL_CODE;
+    frame_seal(reply.data(), EXCEPTION_REPLY_LEN);
+    ev->refused = true;
+    ++m->counters.refusals;
+    std::uint64_t last_at = 0;
+    send_reply(m, kind, reply.data(), EXCEPTION_REPLY_LEN, start_us, ev, &last_at);
+}
+
 void handle_frame(device_model* m, const std::uint8_t* p, std::int32_t len, std::uint64_t now_us) {
     if (p[0] != DEVICE_ADDRESS) {
         ignore_frame(m, IGNORED_ADDRESS, p, len, now_us);
@@ -322,6 +335,10 @@ void handle_frame(device_model* m, const std::uint8_t* p, std::int32_t len, std:
     ++m->seen[kind];
     ++m->counters.requests[kind];
     const std::uint64_t start_us = std::max(now_us, m->busy_until_us);
+    if (selected(m, m->config.faults.refuse, kind)) {
+        refuse_request(m, kind, start_us, &ev);
+        return;
+    }
     switch (kind) {
     case REQ_CHECKSUM:
         handle_checksum(m, p, start_us, &ev);

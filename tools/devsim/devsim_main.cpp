@@ -74,6 +74,7 @@ const char* const USAGE =
     "  --wrong-crc            report a wrong checksum for the whole image\n"
     "  --ignore-restarts K    ignore the first K restart requests\n"
     "  --noise N              send N random bytes at power-up\n"
+    "  --refuse SEL           answer the selected requests with an exception reply (code 04)\n"
     "  --help                 show this text\n"
     "SEL is KIND:N (the Nth request of that kind), KIND or KIND:all, KIND:P% (a share),\n"
     "all, or P%; KIND is checksum, block or restart.\n";
@@ -150,11 +151,13 @@ int parse_options(int argc, char** argv, options* o) {
                 return usage_error("%s needs a path", name);
             }
             (flag("--tty") ? o->tty_path : flag("--link") ? o->link_path : o->out_path) = path;
-        } else if (flag("--drop") || flag("--corrupt") || flag("--split") || flag("--delay")) {
+        } else if (flag("--drop") || flag("--corrupt") || flag("--split") || flag("--delay") ||
+                   flag("--refuse")) {
             reply_selector* sel = flag("--drop")      ? &f.drop
                                   : flag("--corrupt") ? &f.corrupt
                                   : flag("--split")   ? &f.split
-                                                      : &f.delay;
+                                  : flag("--delay")   ? &f.delay
+                                                      : &f.refuse;
             const char* text = take();
             if (!parse_reply_selector(text, sel)) {
                 return usage_error("bad selector for %s (try block:3, checksum:all, 5%%, all)",
@@ -339,7 +342,11 @@ void log_event(void*, const device_event* ev) {
     if (ev->fate == FATE_DROPPED) {
         std::snprintf(what, sizeof what, "dropped");
     } else {
-        std::snprintf(what, sizeof what, "answered%s%s%s%s", ev->wrong_crc ? ", wrong CRC" : "",
+        char verb[32] = "answered";
+        if (ev->refused) {
+            std::snprintf(verb, sizeof verb, "refused, exception %02x", DEVICE_REFUSAL_CODE);
+        }
+        std::snprintf(what, sizeof what, "%s%s%s%s%s", verb, ev->wrong_crc ? ", wrong CRC" : "",
                       corrupt, pieces, delayed);
     }
     std::fprintf(stderr, "%10.3f %-8s addr 0x%08x len %u: %s\n", t, command_name(ev->command),
