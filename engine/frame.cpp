@@ -12,15 +12,18 @@ void put_be32(std::uint8_t* p, std::uint32_t v) {
 
 // The three header bytes every request starts with.
 void put_header(std::uint8_t* p, std::int32_t device_address, std::uint8_t command) {
-    p[0] = static_cast<std::uint8_t>(device_address);
-    p[1] = FUNC_ENCAPSULATED;
-    p[2] = command;
+    p[DEVICE_ADDRESS_AT] = static_cast<std::uint8_t>(device_address);
+    p[FUNCTION_AT] = FUNC_ENCAPSULATED;
+    p[COMMAND_AT] = command;
 }
 
 } // namespace
 
 std::uint16_t crc16_modbus(const std::uint8_t* bytes, std::size_t count) {
-    std::uint16_t crc = 0xFFFF;
+    return crc16_update(CRC16_INITIAL, bytes, count);
+}
+
+std::uint16_t crc16_update(std::uint16_t crc, const std::uint8_t* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         crc ^= bytes[i];
         for (int bit = 0; bit < 8; ++bit) {
@@ -53,8 +56,8 @@ std::int32_t build_checksum_query(std::span<std::uint8_t> frame, std::int32_t de
         return 0;
     }
     put_header(frame.data(), device_address, CMD_CHECKSUM);
-    put_be32(frame.data() + 3, address);
-    put_be32(frame.data() + 7, length);
+    put_be32(frame.data() + FLASH_ADDRESS_AT, address);
+    put_be32(frame.data() + LENGTH_AT, length);
     frame_seal(frame.data(), CHECKSUM_QUERY_LEN);
     return CHECKSUM_QUERY_LEN;
 }
@@ -67,11 +70,11 @@ std::int32_t build_block_frame(std::span<std::uint8_t> frame, std::int32_t devic
     }
     std::uint8_t* p = frame.data();
     put_header(p, device_address, CMD_WRITE_BLOCK);
-    put_be32(p + 3, address);
-    p[7] = static_cast<std::uint8_t>(data.size() >> 8);
-    p[8] = static_cast<std::uint8_t>(data.size());
+    put_be32(p + FLASH_ADDRESS_AT, address);
+    p[LENGTH_AT] = static_cast<std::uint8_t>(data.size() >> 8);
+    p[LENGTH_AT + 1] = static_cast<std::uint8_t>(data.size());
     for (std::size_t i = 0; i < data.size(); ++i) {
-        p[9 + i] = data[i];
+        p[BLOCK_DATA_AT + i] = data[i];
     }
     frame_seal(p, static_cast<std::int32_t>(total));
     return static_cast<std::int32_t>(total);
@@ -87,7 +90,7 @@ std::int32_t build_restart_frame(std::span<std::uint8_t> frame, std::int32_t dev
 }
 
 bool reply_is_valid(const std::uint8_t* frame, std::int32_t frame_len) {
-    if (frame == nullptr || frame_len < 4) {
+    if (frame == nullptr || frame_len < REPLY_MIN_LEN) {
         return false;
     }
     const unsigned carried = frame[frame_len - 2] + 256u * frame[frame_len - 1];

@@ -42,17 +42,19 @@ bool read_whole_reply(update_job* job) {
     return reply_is_valid(job->frame, job->frame_len);
 }
 
-// True when the frame starts with the 11 header bytes of this job's contact request.
+// True when the frame starts with the header bytes of this job's contact request.
 bool echoes_contact_request(const update_job* job) {
     std::array<std::uint8_t, CHECKSUM_QUERY_LEN> contact{};
-    build_checksum_query(contact, job->device_address, job->image_base, 4);
-    return job->frame_len >= 11 && std::equal(contact.begin(), contact.begin() + 11, job->frame);
+    build_checksum_query(contact, job->device_address, job->image_base, CONTACT_REGION_LEN);
+    return job->frame_len >= CHECKSUM_HEADER_LEN &&
+           std::equal(contact.begin(), contact.begin() + CHECKSUM_HEADER_LEN, job->frame);
 }
 
 void send_contact(update_job* job) {
     job->sent_at = host_tick_ms();
     trace_printf("CONTACTING...\n");
-    job->frame_len = build_checksum_query(frame_span(job), job->device_address, job->image_base, 4);
+    job->frame_len = build_checksum_query(frame_span(job), job->device_address, job->image_base,
+                                          CONTACT_REGION_LEN);
     job_send(job);
     host_sleep_ms(SEND_SLEEP_MS);
 }
@@ -147,10 +149,21 @@ void step_program(update_job* job) {
     if (!reply_is_valid(job->frame, job->frame_len)) {
         return;
     }
+    // An exception reply is the device refusing the block, not acknowledging it: going on would
+    // report blocks written that are not. The run ends as after a checksum mismatch.
+    if (job->frame_len >= EXCEPTION_REPLY_LEN &&
+        job->frame[FUNCTION_AT] == FUNC_ENCAPSULATED_EXCEPTION) {
+        trace_printf("ERROR DEVICE REFUSED BLOCK, EXCEPTION %02x\n", job->frame[EXCEPTION_CODE_AT]);
+        trace_flush();
+        status_printf("FAILED");
+        job_enter(job, JOB_FAILED);
+        return;
+    }
     host_beep(ACK_TONE_HZ, ACK_TONE_MS);
     const std::uint32_t expected = job->image_base + static_cast<std::uint32_t>(job->image_offset);
-    // An acknowledgement of fewer than 7 bytes carries no complete address to compare.
-    if (job->frame_len < 7 || read_be32(job->frame + 3) != expected) {
+    // A shorter acknowledgement carries no complete address to compare.
+    if (job->frame_len < FLASH_ADDRESS_END ||
+        read_be32(job->frame + FLASH_ADDRESS_AT) != expected) {
         trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
     }
     trace_printf("- OK\n");
@@ -174,9 +187,9 @@ void step_verify(update_job* job) {
     if (!read_whole_reply(job)) {
         return;
     }
-    // The checksum sits in bytes 11 and 12, before the frame's own two; a shorter reply
-    // carries none and is ignored until the time-out resends the request.
-    if (job->frame_len < 15) {
+    // The checksum sits before the frame's own two bytes; a shorter reply carries none and is
+    // ignored until the time-out resends the request.
+    if (job->frame_len < CHECKSUM_REPLY_LEN) {
         return;
     }
     // A contact reply held up past its resend is just as valid, and taking its checksum of
@@ -187,7 +200,7 @@ void step_verify(update_job* job) {
         trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
         return;
     }
-    const unsigned remote = job->frame[11] * 256u + job->frame[12];
+    const unsigned remote = job->frame[REMOTE_CRC_AT] * 256u + job->frame[REMOTE_CRC_AT + 1];
     const unsigned local = local_image_crc(job);
     trace_printf("Remote CRC %#x\n", remote);
     trace_printf("Local  CRC %#x\n", local);
@@ -212,9 +225,11 @@ void step_restart(update_job* job) {
     // A late block acknowledgement or checksum reply is valid too, but the device has not
     // restarted; ending the run on it would report a restart that never happened. Resends go
     // on until a reply that does not echo the header of another request.
-    if (job->frame_len >= 5 && job->frame[0] == static_cast<std::uint8_t>(job->device_address) &&
-        job->frame[1] == FUNC_ENCAPSULATED &&
-        (job->frame[2] == CMD_CHECKSUM || job->frame[2] == CMD_WRITE_BLOCK)) {
+    const std::uint8_t* f = job->frame;
+    if (job->frame_len >= REPLY_WITH_COMMAND_LEN &&
+        f[DEVICE_ADDRESS_AT] == static_cast<std::uint8_t>(job->device_address) &&
+        f[FUNCTION_AT] == FUNC_ENCAPSULATED &&
+        (f[COMMAND_AT] == CMD_CHECKSUM || f[COMMAND_AT] == CMD_WRITE_BLOCK)) {
         trace_printf("ERROR MISMATCHED REPLY TO COMMAND\n");
         return;
     }

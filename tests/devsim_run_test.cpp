@@ -173,4 +173,20 @@ TEST(DevsimRun, WrongImageChecksumEndsInFailure) {
     EXPECT_NE(scripted::host().trace.find("CRC FAIL\n"), std::string::npos);
 }
 
+// The device refuses block 3 with an exception reply: the run fails there, block 3 is not
+// written and no block after it is sent.
+TEST(DevsimRun, RefusedBlockEndsInFailure) {
+    device_config config;
+    config.faults.refuse = {1u << REQ_WRITE_BLOCK, 3, 0};
+    auto model = std::make_unique<device_model>();
+    const auto image = scripted::pattern_image(8 * 1024, 13);
+    const devsim_run_result r = devsim_run_update(model.get(), config, image, MAX_TICKS);
+    EXPECT_EQ(r.state, JOB_FAILED);
+    EXPECT_EQ(model->counters.requests[REQ_WRITE_BLOCK], 3u);
+    EXPECT_EQ(model->counters.blocks_written, 2u);
+    EXPECT_EQ(model->counters.refusals, 1u);
+    const std::string& t = scripted::host().trace;
+    EXPECT_EQ(t.substr(t.size() - 41), "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04\n");
+}
+
 } // namespace

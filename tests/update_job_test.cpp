@@ -743,14 +743,18 @@ TEST_F(UpdateRun, StrayRepliesWhileTheImageChecksumIsAwaited) {
     }
 }
 
-// While a block is awaited every valid reply counts as its acknowledgement: one that carries
-// another address, or none, is logged as mismatched and the next block follows all the same.
+// While a block is awaited every valid reply but a refusal counts as its acknowledgement: one
+// that carries another address, or none, is logged as mismatched and the next block follows all
+// the same. A refusal (function byte 0x2B with its top bit set) ends the run, and nothing more
+// goes out.
 TEST_F(UpdateRun, StrayRepliesWhileABlockIsAwaitedAreLoggedAndTaken) {
     const stray_reply cases[] = {
         {"late acknowledgement of the previous block", block_ack(FLASH_IMAGE_BASE), true},
         {"late image checksum reply",
          sealed({0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x0c, 0, 0x12, 0x34, 0, 0}), true},
         {"late restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), true},
+        {"the refusal's bytes with the top bit clear", sealed({0x04, 0x2b, 0x04, 0, 0}), true},
+        {"refusal, exception 4", sealed({0x04, 0xab, 0x04, 0, 0}), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -763,6 +767,20 @@ TEST_F(UpdateRun, StrayRepliesWhileABlockIsAwaitedAreLoggedAndTaken) {
         host().rx.clear(); // block 1's own acknowledgement is lost
         scripted::deliver(host().now + 1, c.reply);
         scripted::run_to_end(&fx.job, 1000);
+        if (!c.ends) {
+            ASSERT_EQ(fx.job.state, JOB_FAILED);
+            EXPECT_EQ(host().status.back(), "FAILED");
+            char tail[80];
+            std::snprintf(tail, sizeof tail, "RX: 04 ab 04 %02x %02x\n%s", c.reply[3], c.reply[4],
+                          "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04\n");
+            EXPECT_EQ(host().trace.substr(host().trace.rfind("RX:")), tail);
+            EXPECT_EQ(host().beeps.size(), 1u); // block 0's acknowledgement only
+            const auto writes = host().writes.size();
+            scripted::run_ticks(&fx.job, 2000); // 20 s more of ticks
+            EXPECT_EQ(host().writes.size(), writes);
+            EXPECT_EQ(writes_of(CMD_WRITE_BLOCK).size(), 2u);
+            continue;
+        }
         EXPECT_EQ(fx.job.state, JOB_DONE);
         EXPECT_EQ(writes_of(CMD_WRITE_BLOCK).size(), 3u); // nothing resent
         EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n- OK\n"), 1);

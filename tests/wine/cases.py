@@ -133,7 +133,8 @@ def case_late_power_up(c):
 @case
 def case_wrong_checksum_retry(c):
     """A run that ends in "FAILED" leaves the port open; a second press on the same port must
-    close it and start afresh instead of ending the tool."""
+    close it and start afresh instead of ending the tool. Twice: after a wrong checksum, and
+    after a block refused by the device."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
     run_until(c, c.target.small_exe, "FAILED", 60000)
@@ -141,14 +142,26 @@ def case_wrong_checksum_retry(c):
     if c.holders_of(bad_pty):
         fwtwine.log(f"ok   after FAILED the tool still holds {bad_pty}")
     c.stop_device("bad")
+    # A device that refuses block 3 with an exception reply: "FAILED" at once, nothing sent after.
+    c.device("refusing", 3, *small_device(), "--refuse", "block:3")
+    refusing_pty = c.device_pty("refusing")
+    seen = len(c.driver.statuses())
+    c.drive("click", "await", "FAILED", 60000)
+    c.expect_eq("processes still holding the failed run's port", [], c.holders_of(bad_pty))
+    c.stop_device("refusing")
+    times = {text: t for t, text in c.driver.statuses()[seen:]}
+    late = times["FAILED"] - times["programming 0x8004800"]
+    c.check(late <= 1000, f"block 3 shown to FAILED: {late} ms", f"block 3 to FAILED: {late} ms")
+    c.expect_eq("device's last line", "refused, exception 04", c.device_log("refusing")[-1][-21:])
+    c.expect_trace("ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
     c.device("good", 3, *small_device())
     c.drive("click", "await", "Programming Completed", 60000)
-    c.expect_eq("processes still holding the failed run's port", [], c.holders_of(bad_pty))
+    c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.close_tool_expect(0)
-    c.expect_eq("ports opened", 2,
+    c.expect_eq("ports opened", 3,
                 c.trace_count(r"^ \. Opening serial port \\\\\.\\com3 at 115200 baud$"))
-    c.expect_statuses("Establishing Link...", "FAILED", "Contacting Device...",
-                      "Establishing Link...", "Programming Completed")
+    c.expect_statuses("Establishing Link...", "FAILED", "programming 0x8004800", "FAILED",
+                      "Contacting Device...", "Establishing Link...", "Programming Completed")
     c.expect_flash("good", small_image())
 
 

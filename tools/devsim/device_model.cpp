@@ -37,25 +37,21 @@ std::uint32_t kind_of(std::uint8_t command) {
     }
 }
 
-bool checksum_ok(const std::uint8_t* p, std::int32_t len) {
-    const std::uint16_t crc = frame_check(p, len);
-    return p[len - 2] == (crc & 0xFF) && p[len - 1] == (crc >> 8);
-}
-
 // Recognises a frame at the start of p by its sub-command's length and its checksum. Frames of
 // an unknown sub-command from our address are found by the first length whose checksum fits.
 parse_result classify(const std::uint8_t* p, std::int32_t avail, std::int32_t* len) {
-    if (avail < 3) {
+    if (avail < HEADER_LEN) {
         return parse_result::need_more;
     }
-    const bool ours = p[0] == DEVICE_ADDRESS && p[1] == FUNC_ENCAPSULATED;
-    if (known_command(p[2])) {
-        std::int32_t want = p[2] == CMD_CHECKSUM ? CHECKSUM_QUERY_LEN : RESTART_FRAME_LEN;
-        if (p[2] == CMD_WRITE_BLOCK) {
-            if (avail < 9) {
+    const bool ours = p[DEVICE_ADDRESS_AT] == DEVICE_ADDRESS && p[FUNCTION_AT] == FUNC_ENCAPSULATED;
+    const std::uint8_t command = p[COMMAND_AT];
+    if (known_command(command)) {
+        std::int32_t want = command == CMD_CHECKSUM ? CHECKSUM_QUERY_LEN : RESTART_FRAME_LEN;
+        if (command == CMD_WRITE_BLOCK) {
+            if (avail < BLOCK_DATA_AT) {
                 return parse_result::need_more;
             }
-            const std::int32_t n = read_be16(p + 7);
+            const std::int32_t n = read_be16(p + LENGTH_AT);
             if (n > MAX_BLOCK_DATA) {
                 return parse_result::none; // no frame can be that long
             }
@@ -65,7 +61,7 @@ parse_result classify(const std::uint8_t* p, std::int32_t avail, std::int32_t* l
             return parse_result::need_more;
         }
         *len = want;
-        if (checksum_ok(p, want)) {
+        if (reply_is_valid(p, want)) {
             return parse_result::frame;
         }
         return ours ? parse_result::bad_checksum : parse_result::none;
@@ -74,18 +70,14 @@ parse_result classify(const std::uint8_t* p, std::int32_t avail, std::int32_t* l
         return parse_result::none;
     }
     // Running checksum over the first i bytes, compared with the two bytes after them.
-    std::uint16_t crc = 0xFFFF;
+    std::uint16_t crc = CRC16_INITIAL;
     const std::int32_t limit = std::min(avail, DEVICE_MAX_FRAME);
-    for (std::int32_t i = 0; i + 2 <= limit; ++i) {
-        if (i >= 3 && p[i] == (crc & 0xFF) && p[i + 1] == (crc >> 8)) {
-            *len = i + 2;
+    for (std::int32_t i = 0; i + CRC_LEN <= limit; ++i) {
+        if (i >= HEADER_LEN && p[i] == (crc & 0xFF) && p[i + 1] == (crc >> 8)) {
+            *len = i + CRC_LEN;
             return parse_result::frame;
         }
-        crc ^= p[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u)
-                             : static_cast<std::uint16_t>(crc >> 1);
-        }
+        crc = crc16_update(crc, p + i, 1);
     }
     return avail >= DEVICE_MAX_FRAME ? parse_result::none : parse_result::need_more;
 }
@@ -226,12 +218,12 @@ void ignore_frame(device_model* m, std::uint32_t reason, const std::uint8_t* p, 
         emit(m, ev); // no header worth quoting; the length is the byte count
         return;
     }
-    ev.command = len >= 3 ? p[2] : 0;
-    ev.address = len >= 7 ? read_be32(p + 3) : 0;
-    if (len >= 9 && p[2] == CMD_WRITE_BLOCK) {
-        ev.length = read_be16(p + 7);
-    } else if (len >= 11 && p[2] == CMD_CHECKSUM) {
-        ev.length = read_be32(p + 7);
+    ev.command = len >= HEADER_LEN ? p[COMMAND_AT] : 0;
+    ev.address = len >= FLASH_ADDRESS_END ? read_be32(p + FLASH_ADDRESS_AT) : 0;
+    if (len >= BLOCK_DATA_AT && p[COMMAND_AT] == CMD_WRITE_BLOCK) {
+        ev.length = read_be16(p + LENGTH_AT);
+    } else if (len >= CHECKSUM_HEADER_LEN && p[COMMAND_AT] == CMD_CHECKSUM) {
+        ev.length = read_be32(p + LENGTH_AT);
     }
     emit(m, ev);
 }
@@ -243,71 +235,85 @@ bool region_in_flash(std::uint32_t address, std::uint32_t length, std::uint32_t 
 
 void handle_checksum(device_model* m, const std::uint8_t* p, std::uint64_t start_us,
                      device_event* ev) {
-    std::array<std::uint8_t, 15> reply{};
-    std::memcpy(reply.data(), p, 11);
+    std::array<std::uint8_t, CHECKSUM_REPLY_LEN> reply{};
+    std::memcpy(reply.data(), p, CHECKSUM_HEADER_LEN);
     std::uint16_t crc =
         crc16_modbus(m->flash.data() + (ev->address - DEVICE_FLASH_BASE), ev->length);
-    // The contact request asks for 4 bytes; every longer region counts as the image.
-    if (m->config.faults.wrong_image_crc && ev->length > 4) {
+    // Every region longer than the contact request's counts as the image.
+    if (m->config.faults.wrong_image_crc && ev->length > CONTACT_REGION_LEN) {
         crc ^= 0x5A5A;
         ev->wrong_crc = true;
         ++m->counters.wrong_crcs;
     }
-    reply[11] = static_cast<std::uint8_t>(crc >> 8);
-    reply[12] = static_cast<std::uint8_t>(crc);
-    frame_seal(reply.data(), 15);
+    reply[REMOTE_CRC_AT] = static_cast<std::uint8_t>(crc >> 8);
+    reply[REMOTE_CRC_AT + 1] = static_cast<std::uint8_t>(crc);
+    frame_seal(reply.data(), CHECKSUM_REPLY_LEN);
     std::uint64_t last_at = 0;
-    send_reply(m, REQ_CHECKSUM, reply.data(), 15, start_us, ev, &last_at);
+    send_reply(m, REQ_CHECKSUM, reply.data(), CHECKSUM_REPLY_LEN, start_us, ev, &last_at);
 }
 
 void handle_block(device_model* m, const std::uint8_t* p, std::uint64_t start_us,
                   device_event* ev) {
-    std::memcpy(m->flash.data() + (ev->address - DEVICE_FLASH_BASE), p + 9, ev->length);
+    std::memcpy(m->flash.data() + (ev->address - DEVICE_FLASH_BASE), p + BLOCK_DATA_AT, ev->length);
     ++m->counters.blocks_written;
     m->counters.bytes_written += ev->length;
     m->busy_until_us = start_us + std::uint64_t{m->config.flash_ms} * 1000;
-    std::array<std::uint8_t, 11> reply{};
-    std::memcpy(reply.data(), p, 9);
-    frame_seal(reply.data(), 11);
+    std::array<std::uint8_t, BLOCK_ACK_LEN> reply{};
+    std::memcpy(reply.data(), p, BLOCK_DATA_AT);
+    frame_seal(reply.data(), BLOCK_ACK_LEN);
     std::uint64_t last_at = 0;
-    send_reply(m, REQ_WRITE_BLOCK, reply.data(), 11, m->busy_until_us, ev, &last_at);
+    send_reply(m, REQ_WRITE_BLOCK, reply.data(), BLOCK_ACK_LEN, m->busy_until_us, ev, &last_at);
 }
 
 void handle_restart(device_model* m, const std::uint8_t* p, std::uint64_t start_us,
                     device_event* ev) {
-    std::array<std::uint8_t, 5> reply{};
-    std::memcpy(reply.data(), p, 3);
-    frame_seal(reply.data(), 5);
+    std::array<std::uint8_t, RESTART_ACK_LEN> reply{};
+    std::memcpy(reply.data(), p, HEADER_LEN);
+    frame_seal(reply.data(), RESTART_ACK_LEN);
     ++m->counters.restarts;
-    m->restart_ack_intact =
-        send_reply(m, REQ_RESTART, reply.data(), 5, start_us, ev, &m->restart_done_us);
+    m->restart_ack_intact = send_reply(m, REQ_RESTART, reply.data(), RESTART_ACK_LEN, start_us, ev,
+                                       &m->restart_done_us);
+}
+
+// Answers a request with an exception reply instead of carrying it out.
+void refuse_request(device_model* m, std::uint32_t kind, std::uint64_t start_us, device_event* ev) {
+    std::array<std::uint8_t, EXCEPTION_REPLY_LEN> reply{};
+    reply[DEVICE_ADDRESS_AT] = DEVICE_ADDRESS;
+    reply[FUNCTION_AT] = FUNC_ENCAPSULATED_EXCEPTION;
+    reply[EXCEPTION_CODE_AT] = DEVICE_REFUSAL_CODE;
+    frame_seal(reply.data(), EXCEPTION_REPLY_LEN);
+    ev->refused = true;
+    ++m->counters.refusals;
+    std::uint64_t last_at = 0;
+    send_reply(m, kind, reply.data(), EXCEPTION_REPLY_LEN, start_us, ev, &last_at);
 }
 
 void handle_frame(device_model* m, const std::uint8_t* p, std::int32_t len, std::uint64_t now_us) {
-    if (p[0] != DEVICE_ADDRESS) {
+    if (p[DEVICE_ADDRESS_AT] != DEVICE_ADDRESS) {
         ignore_frame(m, IGNORED_ADDRESS, p, len, now_us);
         return;
     }
-    if (p[1] != FUNC_ENCAPSULATED) {
+    if (p[FUNCTION_AT] != FUNC_ENCAPSULATED) {
         ignore_frame(m, IGNORED_FUNCTION, p, len, now_us);
         return;
     }
-    if (!known_command(p[2])) {
+    const std::uint8_t command = p[COMMAND_AT];
+    if (!known_command(command)) {
         ignore_frame(m, IGNORED_COMMAND, p, len, now_us);
         return;
     }
     device_event ev = blank_event(now_us, EVENT_REQUEST);
-    ev.command = p[2];
-    if (p[2] == CMD_CHECKSUM) {
-        ev.address = read_be32(p + 3);
-        ev.length = read_be32(p + 7);
+    ev.command = command;
+    if (command == CMD_CHECKSUM) {
+        ev.address = read_be32(p + FLASH_ADDRESS_AT);
+        ev.length = read_be32(p + LENGTH_AT);
         if (!region_in_flash(ev.address, ev.length, DEVICE_FLASH_BASE)) {
             ignore_frame(m, IGNORED_RANGE, p, len, now_us);
             return;
         }
-    } else if (p[2] == CMD_WRITE_BLOCK) {
-        ev.address = read_be32(p + 3);
-        ev.length = read_be16(p + 7);
+    } else if (command == CMD_WRITE_BLOCK) {
+        ev.address = read_be32(p + FLASH_ADDRESS_AT);
+        ev.length = read_be16(p + LENGTH_AT);
         // The boot code keeps its own pages below the image region out of reach.
         if (!region_in_flash(ev.address, ev.length, DEVICE_IMAGE_BASE)) {
             ignore_frame(m, IGNORED_RANGE, p, len, now_us);
@@ -318,10 +324,14 @@ void handle_frame(device_model* m, const std::uint8_t* p, std::int32_t len, std:
         ignore_frame(m, IGNORED_BY_FAULT, p, len, now_us);
         return;
     }
-    const std::uint32_t kind = kind_of(p[2]);
+    const std::uint32_t kind = kind_of(command);
     ++m->seen[kind];
     ++m->counters.requests[kind];
     const std::uint64_t start_us = std::max(now_us, m->busy_until_us);
+    if (selected(m, m->config.faults.refuse, kind)) {
+        refuse_request(m, kind, start_us, &ev);
+        return;
+    }
     switch (kind) {
     case REQ_CHECKSUM:
         handle_checksum(m, p, start_us, &ev);
@@ -389,8 +399,9 @@ void parse_rx(device_model* m, std::uint64_t now_us) {
             // Waiting for the rest of a proper header: bytes come in order, so a frame later in
             // the buffer cannot be complete before it. Anything else gives way to a complete
             // frame found behind it.
-            const bool proper_header = avail >= 3 && p[0] == DEVICE_ADDRESS &&
-                                       p[1] == FUNC_ENCAPSULATED && known_command(p[2]);
+            const bool proper_header =
+                avail >= HEADER_LEN && p[DEVICE_ADDRESS_AT] == DEVICE_ADDRESS &&
+                p[FUNCTION_AT] == FUNC_ENCAPSULATED && known_command(p[COMMAND_AT]);
             const std::int32_t k = proper_header ? -1 : find_frame(p, avail, 1, avail);
             if (k <= 0) {
                 break;

@@ -24,6 +24,7 @@ inline constexpr std::int32_t DEVICE_PIECE_MAX = 32;
 inline constexpr std::int32_t DEVICE_OUT_CAPACITY = 512;
 inline constexpr std::int32_t DEVICE_MAX_NOISE = 4096;
 inline constexpr std::uint64_t DEVICE_NEVER_US = UINT64_MAX;
+inline constexpr std::uint8_t DEVICE_REFUSAL_CODE = 0x04; // Modbus "server device failure"
 
 enum request_kind : std::uint32_t {
     REQ_CHECKSUM = 0,
@@ -65,6 +66,9 @@ struct fault_config {
     bool wrong_image_crc = false;   // checksum replies for more than 4 bytes carry a wrong CRC
     std::int32_t ignore_restarts = 0;
     std::int32_t noise_bytes = 0; // random bytes sent at power-up
+    // Selected requests are not carried out but answered with an exception reply, code 04
+    // ("server device failure"), as a device whose flash write failed would answer.
+    reply_selector refuse;
 };
 
 struct device_config {
@@ -105,6 +109,7 @@ struct device_event {
     std::int32_t pieces; // 1 unless split
     std::uint32_t delayed_ms;
     bool wrong_crc;
+    bool refused; // answered with an exception reply instead of carried out
 };
 
 using device_event_fn = void (*)(void* context, const device_event* event);
@@ -130,6 +135,7 @@ struct device_counters {
     std::uint32_t replies_split;
     std::uint32_t replies_delayed;
     std::uint32_t wrong_crcs;
+    std::uint32_t refusals;
     std::uint32_t restarts;
     std::uint32_t noise_out;
     std::uint32_t out_overflow; // pieces lost because the output queue was full

@@ -50,40 +50,13 @@ void on_signal(int signo) {
     g_signal = signo;
 }
 
-const char* const USAGE =
+const char* const USAGE_HEAD =
     "usage: fwt-devsim [options]\n"
     "Simulates the device's boot code on a new pseudo-terminal (its path is the first line of\n"
-    "standard output) or on a given serial port, configured 115200 8E1 raw.\n"
-    "  --tty PATH             use this serial port instead of a new pseudo-terminal\n"
-    "  --link PATH            make a symlink PATH pointing at the terminal\n"
-    "  --out FILE             write the image region of the flash to FILE at restart\n"
-    "  --image-size BYTES     size of that region (default 0x1D800)\n"
-    "  --keep-running         stay up after a restart, ready for another update\n"
-    "  --power-delay-ms MS    power up MS after the first byte (default 0: at the first byte)\n"
-    "  --flash-ms MS          time to write one block before its acknowledgement (default 20)\n"
-    "  --no-pacing            send replies at once instead of at 11 bits a byte, 115200 baud\n"
-    "  --pace-requests        take a request as arrived only after its wire time\n"
-    "  --seed N               seed of the fault generator (default 1)\n"
-    "  --drop SEL             drop the selected replies\n"
-    "  --corrupt SEL          change one byte of the selected replies\n"
-    "  --split SEL            send the selected replies in pieces\n"
-    "  --split-pieces N       pieces per split reply (default 2)\n"
-    "  --split-gap-ms MS      silence between the pieces (default 20)\n"
-    "  --delay SEL            hold back the selected replies\n"
-    "  --delay-ms MS          by this long (default 10500, past the tool's 10 s time-out)\n"
-    "  --wrong-crc            report a wrong checksum for the whole image\n"
-    "  --ignore-restarts K    ignore the first K restart requests\n"
-    "  --noise N              send N random bytes at power-up\n"
-    "  --help                 show this text\n"
+    "standard output) or on a given serial port, configured 115200 8E1 raw.\n";
+const char* const USAGE_TAIL =
     "SEL is KIND:N (the Nth request of that kind), KIND or KIND:all, KIND:P% (a share),\n"
     "all, or P%; KIND is checksum, block or restart.\n";
-
-int usage_error(const char* format, const char* what) {
-    std::fprintf(stderr, "fwt-devsim: ");
-    std::fprintf(stderr, format, what);
-    std::fprintf(stderr, "\n%s", USAGE);
-    return EXIT_USAGE;
-}
 
 // Decimal or 0x-prefixed hexadecimal, within [low, high].
 bool parse_number(const char* text, unsigned long long low, unsigned long long high,
@@ -99,6 +72,178 @@ bool parse_number(const char* text, unsigned long long low, unsigned long long h
     }
     *out = v;
     return true;
+}
+
+enum class takes { nothing, path, selector, number };
+using U64 = unsigned long long;
+
+// One command-line option: its usage line, what its value is and where it goes. `apply` gets
+// the value's text and, for numbers, the value already checked against [low, high]; it returns
+// false when the text is bad.
+struct option_spec {
+    const char* name;
+    const char* value_name; // "" for a switch
+    const char* help;
+    takes value;
+    U64 low;
+    U64 high;
+    const char* bad_value; // the usage error for a missing or bad value, %s = the name
+    bool (*apply)(options* o, const char* text, U64 number);
+};
+
+constexpr U64 MAX_MS = 3600000;
+constexpr U64 MAX_IMAGE = DEVICE_FLASH_SIZE - (DEVICE_IMAGE_BASE - DEVICE_FLASH_BASE);
+constexpr const char* NEED_MS = "%s needs milliseconds (0 to 3600000)";
+constexpr const char* NEED_PATH = "%s needs a path";
+constexpr const char* NEED_COUNT = "%s needs a count (noise: at most 4096)";
+constexpr const char* BAD_SELECTOR = "bad selector for %s (try block:3, checksum:all, 5%%, all)";
+
+constexpr option_spec OPTIONS[] = {
+    {"--tty", "PATH", "use this serial port instead of a new pseudo-terminal", takes::path, 0, 0,
+     NEED_PATH,
+     [](options* o, const char* s, U64) {
+         o->tty_path = s;
+         return true;
+     }},
+    {"--link", "PATH", "make a symlink PATH pointing at the terminal", takes::path, 0, 0, NEED_PATH,
+     [](options* o, const char* s, U64) {
+         o->link_path = s;
+         return true;
+     }},
+    {"--out", "FILE", "write the image region of the flash to FILE at restart", takes::path, 0, 0,
+     NEED_PATH,
+     [](options* o, const char* s, U64) {
+         o->out_path = s;
+         return true;
+     }},
+    {"--image-size", "BYTES", "size of that region (default 0x1D800)", takes::number, 1, MAX_IMAGE,
+     "%s needs a size from 1 to 0x7C000",
+     [](options* o, const char*, U64 v) {
+         o->config.image_size = static_cast<std::uint32_t>(v);
+         return true;
+     }},
+    {"--keep-running", "", "stay up after a restart, ready for another update", takes::nothing, 0,
+     0, nullptr,
+     [](options* o, const char*, U64) {
+         o->keep_running = true;
+         return true;
+     }},
+    {"--power-delay-ms", "MS", "power up MS after the first byte (default 0: at the first byte)",
+     takes::number, 0, MAX_MS, NEED_MS,
+     [](options* o, const char*, U64 v) {
+         o->config.power_delay_ms = static_cast<std::uint32_t>(v);
+         return true;
+     }},
+    {"--flash-ms", "MS", "time to write one block before its acknowledgement (default 20)",
+     takes::number, 0, MAX_MS, NEED_MS,
+     [](options* o, const char*, U64 v) {
+         o->config.flash_ms = static_cast<std::uint32_t>(v);
+         return true;
+     }},
+    {"--no-pacing", "", "send replies at once instead of at 11 bits a byte, 115200 baud",
+     takes::nothing, 0, 0, nullptr,
+     [](options* o, const char*, U64) {
+         o->config.pacing = false;
+         return true;
+     }},
+    {"--pace-requests", "", "take a request as arrived only after its wire time", takes::nothing, 0,
+     0, nullptr,
+     [](options* o, const char*, U64) {
+         o->config.pace_requests = true;
+         return true;
+     }},
+    {"--seed", "N", "seed of the fault generator (default 1)", takes::number, 0, UINT64_MAX,
+     "%s needs a number",
+     [](options* o, const char*, U64 v) {
+         o->config.faults.seed = v;
+         return true;
+     }},
+    {"--drop", "SEL", "drop the selected replies", takes::selector, 0, 0, BAD_SELECTOR,
+     [](options* o, const char* s, U64) {
+         return parse_reply_selector(s, &o->config.faults.drop);
+     }},
+    {"--corrupt", "SEL", "change one byte of the selected replies", takes::selector, 0, 0,
+     BAD_SELECTOR,
+     [](options* o, const char* s, U64) {
+         return parse_reply_selector(s, &o->config.faults.corrupt);
+     }},
+    {"--split", "SEL", "send the selected replies in pieces", takes::selector, 0, 0, BAD_SELECTOR,
+     [](options* o, const char* s, U64) {
+         return parse_reply_selector(s, &o->config.faults.split);
+     }},
+    {"--split-pieces", "N", "pieces per split reply (default 2)", takes::number, 2, 15,
+     "%s needs a number from 2 to 15",
+     [](options* o, const char*, U64 v) {
+         o->config.faults.split_pieces = static_cast<std::int32_t>(v);
+         return true;
+     }},
+    {"--split-gap-ms", "MS", "silence between the pieces (default 20)", takes::number, 0, MAX_MS,
+     NEED_MS,
+     [](options* o, const char*, U64 v) {
+         o->config.faults.split_gap_ms = static_cast<std::uint32_t>(v);
+         return true;
+     }},
+    {"--delay", "SEL", "hold back the selected replies", takes::selector, 0, 0, BAD_SELECTOR,
+     [](options* o, const char* s, U64) {
+         return parse_reply_selector(s, &o->config.faults.delay);
+     }},
+    {"--delay-ms", "MS", "by this long (default 10500, past the tool's 10 s time-out)",
+     takes::number, 0, MAX_MS, NEED_MS,
+     [](options* o, const char*, U64 v) {
+         o->config.faults.delay_ms = static_cast<std::uint32_t>(v);
+         return true;
+     }},
+    {"--wrong-crc", "", "report a wrong checksum for the whole image", takes::nothing, 0, 0,
+     nullptr,
+     [](options* o, const char*, U64) {
+         o->config.faults.wrong_image_crc = true;
+         return true;
+     }},
+    {"--ignore-restarts", "K", "ignore the first K restart requests", takes::number, 0, 1000000,
+     NEED_COUNT,
+     [](options* o, const char*, U64 v) {
+         o->config.faults.ignore_restarts = static_cast<std::int32_t>(v);
+         return true;
+     }},
+    {"--noise", "N", "send N random bytes at power-up", takes::number, 0, DEVICE_MAX_NOISE,
+     NEED_COUNT,
+     [](options* o, const char*, U64 v) {
+         o->config.faults.noise_bytes = static_cast<std::int32_t>(v);
+         return true;
+     }},
+    {"--refuse", "SEL", "answer the selected requests with an exception reply (code 04)",
+     takes::selector, 0, 0, BAD_SELECTOR,
+     [](options* o, const char* s, U64) {
+         return parse_reply_selector(s, &o->config.faults.refuse);
+     }},
+};
+
+void print_usage(std::FILE* to) {
+    std::fputs(USAGE_HEAD, to);
+    for (const option_spec& spec : OPTIONS) {
+        char left[32];
+        std::snprintf(left, sizeof left, "%s %s", spec.name, spec.value_name);
+        std::fprintf(to, "  %-22s %s\n", left, spec.help);
+    }
+    std::fprintf(to, "  %-22s %s\n", "--help", "show this text");
+    std::fputs(USAGE_TAIL, to);
+}
+
+int usage_error(const char* format, const char* what) {
+    std::fprintf(stderr, "fwt-devsim: ");
+    std::fprintf(stderr, format, what);
+    std::fprintf(stderr, "\n");
+    print_usage(stderr);
+    return EXIT_USAGE;
+}
+
+const option_spec* find_option(const char* name) {
+    for (const option_spec& spec : OPTIONS) {
+        if (std::strcmp(name, spec.name) == 0) {
+            return &spec;
+        }
+    }
+    return nullptr;
 }
 
 // Returns -1 when the options are good, else the exit code (0 after --help).
@@ -118,88 +263,29 @@ int parse_options(int argc, char** argv, options* o) {
             name = inline_name;
             value = eq + 1;
         }
-        auto flag = [&](const char* want) { return std::strcmp(name, want) == 0; };
-        auto take = [&]() -> const char* {
-            if (value != nullptr) {
-                return value;
-            }
-            return i + 1 < argc ? argv[++i] : nullptr;
-        };
-        unsigned long long v = 0;
-        fault_config& f = o->config.faults;
-        if (flag("--help") || flag("-h")) {
-            std::fputs(USAGE, stdout);
+        if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
+            print_usage(stdout);
             return 0;
         }
-        const bool is_switch = flag("--no-pacing") || flag("--pace-requests") ||
-                               flag("--keep-running") || flag("--wrong-crc");
-        if (is_switch && value != nullptr) {
-            return usage_error("%s takes no value", name);
-        }
-        if (flag("--no-pacing")) {
-            o->config.pacing = false;
-        } else if (flag("--pace-requests")) {
-            o->config.pace_requests = true;
-        } else if (flag("--keep-running")) {
-            o->keep_running = true;
-        } else if (flag("--wrong-crc")) {
-            f.wrong_image_crc = true;
-        } else if (flag("--tty") || flag("--link") || flag("--out")) {
-            const char* path = take();
-            if (path == nullptr || *path == '\0') {
-                return usage_error("%s needs a path", name);
-            }
-            (flag("--tty") ? o->tty_path : flag("--link") ? o->link_path : o->out_path) = path;
-        } else if (flag("--drop") || flag("--corrupt") || flag("--split") || flag("--delay")) {
-            reply_selector* sel = flag("--drop")      ? &f.drop
-                                  : flag("--corrupt") ? &f.corrupt
-                                  : flag("--split")   ? &f.split
-                                                      : &f.delay;
-            const char* text = take();
-            if (!parse_reply_selector(text, sel)) {
-                return usage_error("bad selector for %s (try block:3, checksum:all, 5%%, all)",
-                                   name);
-            }
-        } else if (flag("--image-size")) {
-            const unsigned long long max =
-                DEVICE_FLASH_SIZE - (DEVICE_IMAGE_BASE - DEVICE_FLASH_BASE);
-            if (!parse_number(take(), 1, max, &v)) {
-                return usage_error("%s needs a size from 1 to 0x7C000", name);
-            }
-            o->config.image_size = static_cast<std::uint32_t>(v);
-        } else if (flag("--seed")) {
-            if (!parse_number(take(), 0, UINT64_MAX, &v)) {
-                return usage_error("%s needs a number", name);
-            }
-            f.seed = v;
-        } else if (flag("--split-pieces")) {
-            if (!parse_number(take(), 2, 15, &v)) {
-                return usage_error("%s needs a number from 2 to 15", name);
-            }
-            f.split_pieces = static_cast<std::int32_t>(v);
-        } else if (flag("--ignore-restarts") || flag("--noise")) {
-            const unsigned long long max = flag("--noise") ? DEVICE_MAX_NOISE : 1000000;
-            if (!parse_number(take(), 0, max, &v)) {
-                return usage_error("%s needs a count (noise: at most 4096)", name);
-            }
-            (flag("--noise") ? f.noise_bytes : f.ignore_restarts) = static_cast<std::int32_t>(v);
-        } else if (flag("--power-delay-ms") || flag("--flash-ms") || flag("--split-gap-ms") ||
-                   flag("--delay-ms")) {
-            if (!parse_number(take(), 0, 3600000, &v)) {
-                return usage_error("%s needs milliseconds (0 to 3600000)", name);
-            }
-            const auto ms = static_cast<std::uint32_t>(v);
-            if (flag("--power-delay-ms")) {
-                o->config.power_delay_ms = ms;
-            } else if (flag("--flash-ms")) {
-                o->config.flash_ms = ms;
-            } else if (flag("--split-gap-ms")) {
-                f.split_gap_ms = ms;
-            } else {
-                f.delay_ms = ms;
-            }
-        } else {
+        const option_spec* spec = find_option(name);
+        if (spec == nullptr) {
             return usage_error("unknown option %s", argv[i]);
+        }
+        if (spec->value == takes::nothing) {
+            if (value != nullptr) {
+                return usage_error("%s takes no value", name);
+            }
+        } else if (value == nullptr && i + 1 < argc) {
+            value = argv[++i];
+        }
+        unsigned long long number = 0;
+        const bool good =
+            spec->value == takes::nothing ||
+            (spec->value == takes::path && value != nullptr && *value != '\0') ||
+            spec->value == takes::selector ||
+            (spec->value == takes::number && parse_number(value, spec->low, spec->high, &number));
+        if (!good || !spec->apply(o, value, number)) {
+            return usage_error(spec->bad_value, name);
         }
     }
     return -1;
@@ -339,7 +425,11 @@ void log_event(void*, const device_event* ev) {
     if (ev->fate == FATE_DROPPED) {
         std::snprintf(what, sizeof what, "dropped");
     } else {
-        std::snprintf(what, sizeof what, "answered%s%s%s%s", ev->wrong_crc ? ", wrong CRC" : "",
+        char verb[32] = "answered";
+        if (ev->refused) {
+            std::snprintf(verb, sizeof verb, "refused, exception %02x", DEVICE_REFUSAL_CODE);
+        }
+        std::snprintf(what, sizeof what, "%s%s%s%s%s", verb, ev->wrong_crc ? ", wrong CRC" : "",
                       corrupt, pieces, delayed);
     }
     std::fprintf(stderr, "%10.3f %-8s addr 0x%08x len %u: %s\n", t, command_name(ev->command),

@@ -24,13 +24,12 @@
 
 #include <windows.h>
 
+#include "host/resource_ids.h"
+
 namespace {
 
 constexpr char MAIN_CAPTION[] = "Device Firmware Update Tool";
 constexpr char BOX_CAPTION[] = "Terminate Program";
-constexpr int IDC_PORT_LIST = 3;
-constexpr int IDC_UPDATE = 4;
-constexpr int IDC_STATUS = 5;
 constexpr UINT SEND_TIMEOUT_MS = 20000; // a step of the tool can hold its thread for a while
 
 HWND main_window = nullptr;
