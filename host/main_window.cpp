@@ -75,10 +75,11 @@ void refresh_ports() {
 }
 
 // The adapter was pulled out: the run ends and the port is given up, so that a press once it
-// is back starts afresh.
+// is back starts afresh. The line starts on a line of its own: a block's trace line waits for
+// its acknowledgement.
 void port_lost() {
     KillTimer(main_window, ID_UPDATE_TIMER);
-    trace_printf(" . Serial port %s lost: it no longer answers\n", job.port_path);
+    trace_printf("\n . Serial port %s lost: it no longer answers\n", job.port_path);
     trace_flush();
     release_port();
     status_printf("Adapter disconnected");
