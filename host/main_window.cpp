@@ -6,7 +6,9 @@
 
 #include "engine/update_job.h"
 #include "host/fatal.h"
+#include "host/port_list.h"
 #include "host/resource_ids.h"
+#include "host/run_guard.h"
 #include "host/serial.h"
 #include "host/win_host.h"
 
@@ -14,36 +16,18 @@ HWND main_window = nullptr;
 
 namespace {
 
-constexpr int MAX_COM_PORT = 998;
-constexpr std::size_t PORT_PATH_SIZE = 256;
 constexpr UINT TICK_MS = 10;
 // Re-armed while a step runs so that no tick falls due during its sleeps and tones.
 constexpr UINT TICK_HOLD_MS = 10000;
 constexpr unsigned REPORTED_WINDOWS_VERSION = 0xa00;
 
 update_job job{};
-char port_table[MAX_COM_PORT][PORT_PATH_SIZE];
-int port_count = 0;
+// From a press to the run's end: completed, failed, or its port lost.
+bool run_active = false;
 char status_text[64];
 
 HWND port_list() {
     return GetDlgItem(main_window, IDC_PORT_LIST);
-}
-
-// Lists every \\.\comN that can be opened now, in ascending order; item k is port_table[k].
-void port_list_scan() {
-    for (int i = 1; i <= MAX_COM_PORT; ++i) {
-        char path[PORT_PATH_SIZE];
-        std::snprintf(path, sizeof path, "\\\\.\\com%d", i);
-        std::FILE* probe = std::fopen(path, "r");
-        if (probe == nullptr) {
-            continue;
-        }
-        std::fclose(probe);
-        SendMessageA(port_list(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(path));
-        std::snprintf(port_table[port_count], PORT_PATH_SIZE, "%s", path);
-        ++port_count;
-    }
 }
 
 // A completed run closes its port; a press during a run or after a failed one closes the port
@@ -58,15 +42,18 @@ void release_port() {
 void start_run() {
     const LRESULT index = SendMessageA(port_list(), CB_GETCURSEL, 0, 0);
     // CB_ERR (no selection, in particular an empty list) has no entry in the port table.
-    if (index == CB_ERR || index < 0 || index >= port_count) {
+    const char* path = index == CB_ERR ? nullptr : port_list_path(static_cast<int>(index));
+    if (path == nullptr) {
         status_printf("No COM port selected");
         return;
     }
     KillTimer(main_window, ID_UPDATE_TIMER);
     release_port();
+    run_guard_press(main_window);
+    run_active = true;
 
     job.baud = LINK_BAUD;
-    job.port_path = port_table[index];
+    job.port_path = path;
     trace_printf(" . Opening serial port %s at %ld baud\n", job.port_path,
                  static_cast<long>(job.baud));
     job.port = serial_open(job.port_path);
@@ -79,6 +66,31 @@ void start_run() {
     SetTimer(main_window, ID_UPDATE_TIMER, TICK_MS, nullptr);
 }
 
+// The port is rescanned only while the tool holds none: a held port would fail the probe and
+// drop out of the list.
+void refresh_ports() {
+    if (job.port == SERIAL_INVALID_HANDLE) {
+        port_list_scan(port_list());
+    }
+}
+
+// The adapter was pulled out: the run ends and the port is given up, so that a press once it
+// is back starts afresh. The line starts on a line of its own: a block's trace line waits for
+// its acknowledgement.
+void port_lost() {
+    KillTimer(main_window, ID_UPDATE_TIMER);
+    trace_printf("\n . Serial port %s lost: it no longer answers\n", job.port_path);
+    trace_flush();
+    release_port();
+    status_printf("Adapter disconnected");
+}
+
+// Blocks are being written from the first one sent until the run's end.
+bool writing(const update_job* j) {
+    return j->port != SERIAL_INVALID_HANDLE &&
+           (j->state == JOB_PROGRAM || j->state == JOB_VERIFY || j->state == JOB_RESTART);
+}
+
 void tick() {
     SetTimer(main_window, ID_UPDATE_TIMER, TICK_HOLD_MS, nullptr);
     job_step(&job);
@@ -88,17 +100,44 @@ void tick() {
         Beep(2000, 100);
         status_printf("Programming Completed");
         release_port();
+    } else if (run_active && job.state != JOB_FAILED && run_guard_port_lost(job.port)) {
+        port_lost();
+    }
+    run_guard_writing(main_window, writing(&job));
+    // The run's end, whatever the outcome; a failed run keeps its port and its timer as before.
+    if (run_active &&
+        (job.state == JOB_DONE || job.state == JOB_FAILED || job.port == SERIAL_INVALID_HANDLE)) {
+        run_active = false;
+        run_guard_end(main_window);
     }
 }
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_DESTROY:
+        run_guard_exit();
         PostQuitMessage(0);
         return 0;
+    case WM_CLOSE:
+        if (!run_guard_may_close(window)) {
+            return 0;
+        }
+        break;
+    case WM_QUERYENDSESSION:
+        return run_guard_may_end_session() ? TRUE : FALSE;
+    case WM_DEVICECHANGE:
+        if (port_list_change_event(wparam)) {
+            refresh_ports();
+            run_guard_device_changed();
+        }
+        break;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDC_UPDATE) {
             start_run();
+            return 0;
+        }
+        if (LOWORD(wparam) == IDC_PORT_LIST && HIWORD(wparam) == CBN_DROPDOWN) {
+            refresh_ports();
             return 0;
         }
         break;
@@ -152,8 +191,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     ShowWindow(main_window, show_command);
     trace_printf("Running on windows version: %x\n", REPORTED_WINDOWS_VERSION);
 
-    port_list_scan();
-    SendMessageA(port_list(), CB_SETCURSEL, 0, 0);
+    port_list_scan(port_list());
     status_printf(" - Idle - ");
 
     job.frame_cap = FRAME_CAPACITY;

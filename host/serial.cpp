@@ -5,6 +5,12 @@
 
 #include <windows.h>
 
+namespace {
+
+bool io_failed = false;
+
+} // namespace
+
 serial_handle serial_open(const char* path) {
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -63,6 +69,7 @@ std::int32_t serial_read(serial_handle port, std::uint8_t* destination, std::int
     }
     DWORD got = 0;
     if (!ReadFile(port, destination, static_cast<DWORD>(max), &got, nullptr)) {
+        io_failed = true;
         return 0;
     }
     return got > static_cast<DWORD>(max) ? max : static_cast<std::int32_t>(got);
@@ -74,6 +81,7 @@ std::int32_t serial_write(serial_handle port, const std::uint8_t* source, std::i
     }
     DWORD written = 0;
     if (!WriteFile(port, source, static_cast<DWORD>(count), &written, nullptr)) {
+        io_failed = true;
         return 0;
     }
     return static_cast<std::int32_t>(written);
@@ -86,4 +94,16 @@ void serial_purge(serial_handle port) {
 
 void serial_close(serial_handle port) {
     CloseHandle(port);
+}
+
+bool serial_take_failure() {
+    const bool failed = io_failed;
+    io_failed = false;
+    return failed;
+}
+
+bool serial_answers(serial_handle port) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(port, &errors, &status) != 0;
 }

@@ -12,3 +12,8 @@ serial_handle serial_open(const char* path);
 // settings cannot be read; the port is then left as it was.
 int serial_configure(serial_handle port, std::uint32_t baud);
 void serial_close(serial_handle port);
+// Whether a read or a write failed since the last call.
+bool serial_take_failure();
+// Whether the port still answers a status query (ClearCommError). A port whose adapter was
+// removed does not; one that merely has nothing to read does.
+bool serial_answers(serial_handle port);

@@ -1,4 +1,5 @@
-// The host's platform-free parts: padding the embedded image, and the fatal report's text.
+// The host's platform-free parts: padding the embedded image, the fatal report's text and the
+// port list's selection after a rescan.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "host/fatal.h"
 #include "host/image.h"
+#include "host/port_select.h"
 #include "tests/support/scripted_host.h"
 
 namespace {
@@ -212,6 +214,53 @@ TEST(FatalMessage, OverlongTextsAreCutAndTheClosingKept) {
     std::vector<char> tiny(8, '#');
     EXPECT_EQ(format_fatal_message(tiny, "x", 2, describe_flood), 0u);
     EXPECT_EQ(tiny[0], '\0');
+}
+
+std::vector<port_path> ports(std::initializer_list<int> numbers) {
+    std::vector<port_path> out;
+    for (int n : numbers) {
+        port_path p{};
+        std::snprintf(p.data(), p.size(), "\\\\.\\com%d", n);
+        out.push_back(p);
+    }
+    return out;
+}
+
+// Each row: the previous scan, its selection, the new scan, and the entry to select.
+TEST(PortSelection, FollowsThePortNotThePosition) {
+    struct row {
+        std::initializer_list<int> old;
+        int selected;
+        std::initializer_list<int> fresh;
+        int want;
+    };
+    const row rows[] = {
+        {{}, -1, {3}, 0},               // start-up with one port
+        {{}, -1, {3, 10}, 0},           // start-up with several: the first
+        {{}, -1, {}, -1},               // nothing to select
+        {{3}, 0, {3, 12}, 1},           // the adapter just plugged in is selected
+        {{10}, 0, {3, 10}, 0},          // ... also when it sorts before the selected port
+        {{3, 10}, 1, {1, 3, 10}, 0},    // one new port wins over the kept selection
+        {{3, 10}, 1, {1, 2, 3, 10}, 3}, // several new: the selected port stays, moved
+        {{3, 10}, 1, {1, 3}, 0},        // one new and the selected gone: the new one
+        {{3, 10}, 1, {3}, 0},           // the selected port gone, nothing new: item 0
+        {{3, 10, 12}, 2, {3, 10}, 0},   // ... also when it was the last
+        {{3, 12}, 1, {}, -1},           // every port gone
+        {{3, 12}, 0, {12}, 0},          // the selected gone, the other one moves up
+        {{3, 12}, 1, {3, 12}, 1},       // nothing changed
+        {{3, 12}, -1, {3, 12}, 0},      // no selection before
+        {{3}, 7, {3}, 0},               // a selection beyond the old list is ignored
+    };
+    for (const row& r : rows) {
+        const auto old = ports(r.old);
+        const auto fresh = ports(r.fresh);
+        EXPECT_EQ(port_selection_after_scan(old, r.selected, fresh), r.want)
+            << "old " << old.size() << " selected " << r.selected << " fresh " << fresh.size()
+            << " first " << (fresh.empty() ? "" : fresh[0].data());
+    }
+    EXPECT_TRUE(port_lists_equal(ports({3, 12}), ports({3, 12})));
+    EXPECT_FALSE(port_lists_equal(ports({3, 12}), ports({3, 13})));
+    EXPECT_FALSE(port_lists_equal(ports({3}), ports({3, 12})));
 }
 
 } // namespace

@@ -141,6 +141,13 @@ def case_wrong_checksum_retry(c):
     c.expect_trace("CRC FAIL")
     if c.holders_of(bad_pty):
         fwtwine.log(f"ok   after FAILED the tool still holds {bad_pty}")
+    # The failed run holds its port: a refresh now would rescan, so a port linked meanwhile
+    # must not appear.
+    c.map_port(20, bad_pty)
+    listed = len(c.driver.items())
+    c.drive("dropdown", "devchange", "items")
+    c.expect_eq("port list refreshed after FAILED", [r"\\.\com3"], c.driver.items()[listed:])
+    c.unmap_port(20)
     c.stop_device("bad")
     # A device that refuses block 3 with an exception reply: "FAILED" at once, nothing sent after.
     c.device("refusing", 3, *small_device(), "--refuse", "block:3")
@@ -288,6 +295,118 @@ def block_intervals_ms(device_log):
     times = [float(line.split()[0]) for line in device_log
              if len(line.split()) > 1 and line.split()[1] == "block"]
     return [(b - a) * 1000 for a, b in zip(times, times[1:])]
+
+
+def driver_values(c, key):
+    """The numbers of the driver's "KEY N" lines, in order."""
+    return [int(line.split()[1]) for line in c.driver.lines
+            if line.startswith(key + " ") and len(line.split()) == 2]
+
+
+@case
+def case_port_rescan(c):
+    """The adapter arrives after start-up as COM12: opening the list and a device change each
+    rescan; the new port is listed after COM3 and selected, and an update runs on it. A port
+    linked during the run stays out until the run has ended; removed links drop out."""
+    c.device("three", 3, *small_device())
+    c.start_tool(c.target.small_exe)
+    c.drive("window", 30000, "items")
+    c.expect_eq("port list at start-up", [r"\\.\com3"], c.driver.items())
+    for how in ("dropdown", "devchange"):
+        c.device(f"twelve-{how}", 12, *small_device())
+        c.driver.lines.clear()
+        c.drive(how, "items", "selected")
+        c.expect_eq(f"port list after {how}", [r"\\.\com3", r"\\.\com12"], c.driver.items())
+        c.expect_eq(f"selected after {how}", [1], driver_values(c, "selected"))
+        if how == "dropdown":
+            c.stop_device("twelve-dropdown")
+            c.unmap_port(12)
+            c.driver.lines.clear()
+            c.drive("devchange", "items", "selected")
+            c.expect_eq("port list, COM12 removed", [r"\\.\com3"], c.driver.items())
+            c.expect_eq("selected, COM12 removed", [0], driver_values(c, "selected"))
+    # The scan runs on the window's thread: its cost, list unchanged, from the driver's side.
+    c.driver.lines.clear()
+    c.drive(*["dropdown"] * 15, *["devchange"] * 15)
+    for key in ("dropdown", "devchange"):
+        times = sorted(driver_values(c, key))
+        median = times[len(times) // 2] / 1000 if times else None
+        c.check(median is not None and median < 50,
+                f"rescan on {key}: median {median} ms, max {times[-1] / 1000} ms of {len(times)}",
+                f"rescan on {key}: median {median} ms (budget 50 ms)")
+    c.driver.lines.clear()
+    c.drive("click", "await", "programming 0x8004000", 60000)
+    c.map_port(20, c.device_pty("three"))
+    c.drive("dropdown", "devchange", "items", "await", "Programming Completed", 60000)
+    c.expect_eq("port list refreshed during the run", [r"\\.\com3", r"\\.\com12"],
+                c.driver.items())
+    c.expect_trace(r" . Opening serial port \\.\com12 at 115200 baud")
+    c.expect_flash("twelve-devchange", small_image())
+    c.stop_device("twelve-devchange")
+    c.unmap_port(12)
+    c.unmap_port(20)
+    c.driver.lines.clear()
+    c.drive("dropdown", "items", "selected")
+    c.expect_eq("port list after the run, COM12 removed", [r"\\.\com3"], c.driver.items())
+    c.expect_eq("selected", [0], driver_values(c, "selected"))
+    c.close_tool_expect(0)
+
+
+CLOSE_TEXT = ("A firmware update is in progress.\n\nIf the program is closed now, the device is "
+              "left without working firmware until the update is run again.\n\n"
+              "Close the program anyway?")
+
+
+@case
+def case_close_guard(c):
+    """While blocks are written, closing asks (No: the run completes unchanged; Yes: exit 0)
+    and a session end is refused; while contacting, closing is immediate."""
+    # One second a block, so that the three blocks outlast the driver's steps.
+    c.device("dev", 3, *small_device(), "--flash-ms", 1000)
+    run_until(c, c.target.small_exe, "programming 0x8004000", 60000)
+    c.drive("endsession", "ask-close", "confirm", 10000,
+            "await", "Programming Completed", 60000, "answer", "no", "endsession")
+    boxes = c.driver.boxes()
+    c.expect_eq("confirmation text", CLOSE_TEXT, boxes[-1] if boxes else None)
+    c.expect_eq("confirmation default button (IDNO)", [7], driver_values(c, "confirm-default"))
+    c.check("confirm-icon shown" in c.driver.lines, "confirmation shows an icon",
+            "confirmation shows no icon")
+    c.expect_eq("WM_QUERYENDSESSION writing, then idle", [0, 1], driver_values(c, "endsession"))
+    c.expect_eq("blocks sent", 3, c.trace_count(r"^PROG ADDR "))
+    c.expect_eq("blocks acknowledged", 3, c.trace_count(r"^- OK$"))
+    c.expect_trace("CRCs match")
+    c.expect_flash("dev", small_image())
+    c.drive("click", "await", "programming 0x8004000", 60000, "ask-close", "confirm", 10000,
+            "answer", "yes")
+    c.expect_eq("exit code after Yes", 0, c.wait_tool())
+    c.stop_device("dev")
+    c.device("mute", 3, *small_device(), "--power-delay-ms", 600000)
+    c.driver.lines.clear()
+    run_until(c, c.target.small_exe, "Contacting Device...", 30000)
+    c.close_tool_expect(0)
+    c.expect_eq("confirmations while contacting", [], c.driver.boxes())
+
+
+@case
+def case_adapter_pulled(c):
+    """The device's terminal closes after the first block: the run ends with "Adapter
+    disconnected" and the port is given up; a press once a device is back on COM3 completes."""
+    c.device("dev", 3, *small_device(), "--flash-ms", 500)
+    pty = c.device_pty("dev")
+    run_until(c, c.target.small_exe, "programming 0x8004400", 60000)
+    pulled = time.monotonic()
+    c.stop_device("dev")
+    c.drive("await", "Adapter disconnected", 5000)
+    fwtwine.log(f"pulled to \"Adapter disconnected\" seen: {time.monotonic() - pulled:.2f} s")
+    c.expect_eq("trace: port lost", 1,
+                c.trace_count(r"^ \. Serial port \\\\\.\\com3 lost: it no longer answers$"))
+    c.expect_eq("processes still holding the lost port", [], c.holders_of(pty))
+    c.device("back", 3, *small_device())
+    c.drive("click", "await", "Programming Completed", 60000)
+    c.close_tool_expect(0)
+    c.expect_statuses("programming 0x8004400", "Adapter disconnected", "Contacting Device...",
+                      "Programming Completed")
+    c.expect_flash("back", small_image())
 
 
 if __name__ == "__main__":

@@ -16,6 +16,18 @@
 //   stamp            print "stamp US": the wall clock in microseconds since 1970, the same
 //                    clock as the shell's `date +%s%6N`, to time steps against other processes
 //   close MS         close the window from its system menu and wait until it has gone
+// Steps for the port rescan and the run guard:
+//   dropdown         open the port list and close it again; print "dropdown US", the time
+//                    the opening took in microseconds (it includes the rescan)
+//   devchange        send WM_DEVICECHANGE with DBT_DEVNODES_CHANGED; print "devchange US"
+//   ask-close        ask the window to close from its system menu, without waiting
+//   confirm MS       wait for the close confirmation (a message box with the main window's
+//                    caption), print its text between "box-begin" and "box-end", then
+//                    "confirm-default ID" (its default button) and "confirm-icon shown" or
+//                    "confirm-icon none"; the box stays open
+//   answer yes|no    press that button of the confirmation
+//   endsession       send WM_QUERYENDSESSION; print "endsession RESULT"
+//   selected         print "selected K", the selected entry of the port list (-1: none)
 // The first failing step prints "driver-error ..." and ends with exit code 2.
 #include <cstdio>
 #include <cstdlib>
@@ -228,6 +240,109 @@ void step_close(int timeout_ms) {
     }
 }
 
+double micros_since(const LARGE_INTEGER& start) {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return 1e6 * static_cast<double>(now.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
+void say_time(const char* what, const LARGE_INTEGER& start) {
+    std::printf("%s %.0f\n", what, micros_since(start));
+    std::fflush(stdout);
+}
+
+// CB_SHOWDROPDOWN makes the combo box send CBN_DROPDOWN to its parent before it returns.
+void step_dropdown() {
+    HWND list = control(IDC_PORT_LIST);
+    DWORD_PTR result = 0;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    if (!SendMessageTimeoutA(list, CB_SHOWDROPDOWN, TRUE, 0, SMTO_NORMAL, SEND_TIMEOUT_MS,
+                             &result)) {
+        fail("drop-down did not open");
+    }
+    say_time("dropdown", start);
+    SendMessageTimeoutA(list, CB_SHOWDROPDOWN, FALSE, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &result);
+}
+
+void step_devchange() {
+    constexpr WPARAM DEVNODES_CHANGED = 0x0007; // DBT_DEVNODES_CHANGED
+    DWORD_PTR result = 0;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    if (!SendMessageTimeoutA(main_window, WM_DEVICECHANGE, DEVNODES_CHANGED, 0, SMTO_NORMAL,
+                             SEND_TIMEOUT_MS, &result)) {
+        fail("WM_DEVICECHANGE not answered");
+    }
+    say_time("devchange", start);
+}
+
+HWND confirmation = nullptr;
+
+// A message box is a dialog of class #32770; the main window has its own class.
+void step_confirm(int timeout_ms) {
+    const DWORD start = GetTickCount();
+    while ((confirmation = FindWindowA("#32770", MAIN_CAPTION)) == nullptr) {
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("confirmation not found");
+        }
+        Sleep(20);
+    }
+    std::string text;
+    EnumChildWindows(confirmation, longest_static, reinterpret_cast<LPARAM>(&text));
+    say("box-begin\n%s\nbox-end\n", text.c_str());
+    // The message box marks its default button with the push-button style (Wine leaves
+    // DM_GETDEFID at IDOK).
+    for (int id : {IDYES, IDNO}) {
+        HWND button = GetDlgItem(confirmation, id);
+        if (button != nullptr &&
+            (GetWindowLongA(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+            std::printf("confirm-default %d\n", id);
+        }
+    }
+    // Its icon control is id 20 in the system's template, 1088 in Wine's. An icon handle
+    // belongs to its process, so only its presence can be told from here, not which it is.
+    bool icon = false;
+    for (int id : {20, 1088}) {
+        DWORD_PTR handle = 0;
+        HWND control_window = GetDlgItem(confirmation, id);
+        if (control_window != nullptr &&
+            SendMessageTimeoutA(control_window, STM_GETICON, 0, 0, SMTO_NORMAL, SEND_TIMEOUT_MS,
+                                &handle)) {
+            icon = icon || handle != 0;
+        }
+    }
+    std::printf("confirm-icon %s\n", icon ? "shown" : "none");
+    std::fflush(stdout);
+}
+
+void step_answer(const std::string& which) {
+    if (confirmation == nullptr || !IsWindow(confirmation)) {
+        fail("no confirmation to answer");
+    }
+    const int id = which == "yes" ? IDYES : IDNO;
+    PostMessageA(confirmation, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+    const DWORD start = GetTickCount();
+    while (IsWindow(confirmation)) {
+        if (GetTickCount() - start > 10000) {
+            fail("confirmation did not go");
+        }
+        Sleep(20);
+    }
+}
+
+void step_endsession() {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(main_window, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, SEND_TIMEOUT_MS,
+                             &result)) {
+        fail("WM_QUERYENDSESSION not answered");
+    }
+    std::printf("endsession %lu\n", static_cast<unsigned long>(result));
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -274,6 +389,24 @@ int main(int argc, char** argv) {
             step_stamp();
         } else if (step == "close") {
             step_close(number(argument("close")));
+        } else if (step == "dropdown") {
+            step_dropdown();
+        } else if (step == "devchange") {
+            step_devchange();
+        } else if (step == "ask-close") {
+            PostMessageA(main_window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        } else if (step == "confirm") {
+            step_confirm(number(argument("confirm")));
+        } else if (step == "answer") {
+            step_answer(argument("answer"));
+        } else if (step == "endsession") {
+            step_endsession();
+        } else if (step == "selected") {
+            DWORD_PTR k = 0;
+            SendMessageTimeoutA(control(IDC_PORT_LIST), CB_GETCURSEL, 0, 0, SMTO_NORMAL,
+                                SEND_TIMEOUT_MS, &k);
+            std::printf("selected %ld\n", static_cast<long>(static_cast<LRESULT>(k)));
+            std::fflush(stdout);
         } else {
             fail("unknown step", step.c_str());
         }
