@@ -16,6 +16,10 @@
 //   stamp            print "stamp US": the wall clock in microseconds since 1970, the same
 //                    clock as the shell's `date +%s%6N`, to time steps against other processes
 //   close MS         close the window from its system menu and wait until it has gone
+//   watch TEXT MS    as await, and also print "caption<TAB>T<TAB>TEXT" for each new window
+//                    caption
+//   syscommand ID    post WM_SYSCOMMAND ID (a system menu entry) to the main window
+//   titled-box TITLE MS  as box, for the message box whose caption is TITLE
 // The first failing step prints "driver-error ..." and ends with exit code 2.
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +30,8 @@
 
 namespace {
 
-constexpr char MAIN_CAPTION[] = "Device Firmware Update Tool";
+// The caption changes during a run (percent, time left): the window is found by its class.
+constexpr char MAIN_CLASS[] = "FWT";
 constexpr char BOX_CAPTION[] = "Terminate Program";
 constexpr int IDC_PORT_LIST = 3;
 constexpr int IDC_UPDATE = 4;
@@ -84,7 +89,7 @@ bool read_status(std::string& text);
 void step_window(int timeout_ms) {
     const DWORD start = GetTickCount();
     for (;;) {
-        main_window = FindWindowA(nullptr, MAIN_CAPTION);
+        main_window = FindWindowA(MAIN_CLASS, nullptr);
         std::string text;
         if (main_window != nullptr && read_status(text) && !text.empty()) {
             return;
@@ -185,10 +190,10 @@ BOOL CALLBACK longest_static(HWND child, LPARAM found) {
     return TRUE;
 }
 
-void step_box(int timeout_ms) {
+void step_box(int timeout_ms, const char* title = BOX_CAPTION) {
     const DWORD start = GetTickCount();
     HWND box = nullptr;
-    while ((box = FindWindowA(nullptr, BOX_CAPTION)) == nullptr) {
+    while ((box = FindWindowA(nullptr, title)) == nullptr) {
         if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
             fail("message box not found");
         }
@@ -226,6 +231,36 @@ void step_close(int timeout_ms) {
             fail("window did not close");
         }
         Sleep(20);
+    }
+}
+
+// The caption is polled with the status, every 2 ms, so that each percentage is seen.
+void step_watch(const std::string& wanted, int timeout_ms) {
+    const DWORD start = GetTickCount();
+    std::string last_caption;
+    for (;;) {
+        std::string text;
+        std::string caption;
+        if (!IsWindow(main_window) || !read_status(text) || !window_text(main_window, caption)) {
+            fail("window gone while waiting for", wanted.c_str());
+        }
+        if (caption != last_caption) {
+            last_caption = caption;
+            std::printf("caption\t%lu\t%s\n",
+                        static_cast<unsigned long>(GetTickCount() - driver_start), caption.c_str());
+            std::fflush(stdout);
+        }
+        if (text != last_status) {
+            last_status = text;
+            say_status(text);
+        }
+        if (status_matches(text, wanted)) {
+            return;
+        }
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("timed out waiting for status", wanted.c_str());
+        }
+        Sleep(2);
     }
 }
 
@@ -275,6 +310,15 @@ int main(int argc, char** argv) {
             step_stamp();
         } else if (step == "close") {
             step_close(number(argument("close")));
+        } else if (step == "watch") {
+            const std::string wanted = argument("watch");
+            step_watch(wanted, number(argument("watch")));
+        } else if (step == "syscommand") {
+            PostMessageA(main_window, WM_SYSCOMMAND, static_cast<WPARAM>(number(argument("id"))),
+                         0);
+        } else if (step == "titled-box") {
+            const std::string title = argument("titled-box");
+            step_box(number(argument("titled-box")), title.c_str());
         } else {
             fail("unknown step", step.c_str());
         }
