@@ -61,7 +61,7 @@ std::size_t progress_caption(std::span<char> out, int percent, std::int32_t seco
     int n = 0;
     if (percent < 0) {
         n = std::snprintf(out.data(), out.size(), "%s", TOOL_TITLE);
-    } else if (seconds_left < 0) {
+    } else if (seconds_left < 0 || percent >= 100) {
         n = std::snprintf(out.data(), out.size(), "%d%% - %s", percent, TOOL_TITLE);
     } else {
         n = std::snprintf(out.data(), out.size(), "%d%% (%d:%02d left) - %s", percent,

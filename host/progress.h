@@ -33,6 +33,6 @@ int progress_percent(std::int32_t offset, std::int32_t size);
 // Seconds left after the last recorded point at the pace of the window, rounded to the
 // nearest; -1 while the window holds fewer than PROGRESS_MIN_INTERVALS intervals.
 std::int32_t progress_seconds_left(const progress_tracker* p, std::int32_t size);
-// "NN% - title", or "NN% (M:SS left) - title" when seconds_left >= 0; percent < 0 gives the
-// plain title. Always terminated; returns the length.
+// "NN% - title", or "NN% (M:SS left) - title" when seconds_left >= 0 and some is left;
+// percent < 0 gives the plain title. Always terminated; returns the length.
 std::size_t progress_caption(std::span<char> out, int percent, std::int32_t seconds_left);

@@ -280,7 +280,7 @@ TEST(Progress, CaptionTexts) {
     EXPECT_EQ(caption(-1, -1), "Device Firmware Update Tool");
     EXPECT_EQ(caption(0, -1), "0% - Device Firmware Update Tool");
     EXPECT_EQ(caption(42, 75), "42% (1:15 left) - Device Firmware Update Tool");
-    EXPECT_EQ(caption(100, 0), "100% (0:00 left) - Device Firmware Update Tool");
+    EXPECT_EQ(caption(100, 0), "100% - Device Firmware Update Tool");
     EXPECT_EQ(caption(7, 5999), "7% (99:59 left) - Device Firmware Update Tool");
     std::array<char, 8> tiny{};
     EXPECT_EQ(progress_caption(tiny, 50, 10), 7u);

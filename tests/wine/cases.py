@@ -213,8 +213,12 @@ def case_wrong_checksum_retry(c):
     close it and start afresh instead of ending the tool."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
-    run_until(c, c.target.small_exe, "FAILED", 60000)
+    c.start_tool(c.target.small_exe)
+    c.drive("window", 30000, "items", "select", 0, "click", "watch", "FAILED", 60000)
     c.expect_trace("CRC FAIL")
+    seen = [text for _, text in captions(c)]
+    c.check("100% - " + TITLE in seen and seen[-1] == TITLE,
+            "caption: 100% while verifying, the title again at FAILED", f"captions: {seen}")
     if c.holders_of(bad_pty):
         fwtwine.log(f"ok   after FAILED the tool still holds {bad_pty}")
     c.stop_device("bad")
