@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "host/fatal.h"
+#include "host/run_log.h"
 #include "host/win_host.h"
 
 namespace {
@@ -20,6 +21,8 @@ char fatal_message[FATAL_MESSAGE_SIZE];
 void fatal_error(const char* text) {
     const DWORD code = GetLastError();
     format_fatal_message(fatal_message, text, code, describe_system_error);
+    // Kept in the run log: the box's text is gone once it is dismissed.
+    run_log_fatal(fatal_message);
     MessageBoxA(main_window, fatal_message, "Terminate Program", MB_ICONWARNING | MB_OK);
     Beep(200, 1000);
     std::exit(1);

@@ -6,10 +6,6 @@
 #include "host/system_sha256.h"
 #include "host/win_host.h"
 
-namespace {
-
-// The bytes and length of a raw-data resource of the executable; null and 0 when it is
-// missing (the last error then says why).
 const std::uint8_t* find_raw_resource(HINSTANCE instance, const char* name, DWORD* length) {
     *length = 0;
     HRSRC found = FindResourceA(nullptr, name, MAKEINTRESOURCEA(10)); // RT_RCDATA
@@ -23,8 +19,6 @@ const std::uint8_t* find_raw_resource(HINSTANCE instance, const char* name, DWOR
     *length = SizeofResource(instance, found);
     return static_cast<const std::uint8_t*>(LockResource(loaded));
 }
-
-} // namespace
 
 void image_verify(HINSTANCE instance) {
     SetLastError(0);

@@ -5,10 +5,13 @@
 #include <cstdlib>
 
 #include "engine/update_job.h"
+#include "host/about.h"
 #include "host/fatal.h"
 #include "host/port_list.h"
 #include "host/resource_ids.h"
 #include "host/run_guard.h"
+#include "host/run_log.h"
+#include "host/run_view.h"
 #include "host/serial.h"
 #include "host/win_host.h"
 
@@ -63,6 +66,7 @@ void start_run() {
     serial_configure(job.port, job.baud);
     job.state = JOB_START;
     status_printf("Contacting Device...");
+    run_view_start(main_window);
     SetTimer(main_window, ID_UPDATE_TIMER, TICK_MS, nullptr);
 }
 
@@ -83,6 +87,7 @@ void port_lost() {
     trace_flush();
     release_port();
     status_printf("Adapter disconnected");
+    run_view_lost(main_window);
 }
 
 // Blocks are being written from the first one sent until the run's end.
@@ -95,6 +100,7 @@ void tick() {
     SetTimer(main_window, ID_UPDATE_TIMER, TICK_HOLD_MS, nullptr);
     job_step(&job);
     SetTimer(main_window, ID_UPDATE_TIMER, TICK_MS, nullptr);
+    run_view_tick(main_window, &job);
     if (job.state == JOB_DONE) {
         KillTimer(main_window, ID_UPDATE_TIMER);
         Beep(2000, 100);
@@ -113,6 +119,9 @@ void tick() {
 }
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_SYSCOMMAND && about_menu_command(window, wparam)) {
+        return 0;
+    }
     switch (message) {
     case WM_DESTROY:
         run_guard_exit();
@@ -164,6 +173,7 @@ void status_printf(const char* format, ...) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
+    run_log_open();
     // The template's WS_VISIBLE shows the window as soon as the dialog is created, so a
     // damaged image is refused before that, with no window behind the report.
     image_verify(instance);
@@ -188,6 +198,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     if (main_window == nullptr) {
         fatal_error("Could not create dialog");
     }
+    about_menu_add(main_window);
     ShowWindow(main_window, show_command);
     trace_printf("Running on windows version: %x\n", REPORTED_WINDOWS_VERSION);
 

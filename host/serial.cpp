@@ -1,7 +1,7 @@
 // The serial port on Windows: synchronous Win32 file calls on a COM device.
 #include "host/serial.h"
 
-#include <cstdio>
+#include "host/run_log.h"
 
 #include <windows.h>
 
@@ -21,12 +21,12 @@ int serial_configure(serial_handle port, std::uint32_t baud) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port, &dcb)) {
-        std::fprintf(stderr, "Could not get Port State\n");
+        stderr_printf("Could not get Port State\n");
         return -1;
     }
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(port, &timeouts)) {
-        std::fprintf(stderr, "Could not read comm timeouts\n");
+        stderr_printf("Could not read comm timeouts\n");
         return -1;
     }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <winternl.h>
 
 bool system_sha256(const std::uint8_t* bytes, std::uint32_t length, std::uint8_t* digest) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -23,9 +24,10 @@ bool system_sha256(const std::uint8_t* bytes, std::uint32_t length, std::uint8_t
         BCryptCloseAlgorithmProvider(algorithm, 0);
     }
     if (!BCRYPT_SUCCESS(status)) {
-        // CNG reports an NTSTATUS and leaves the last error alone; the fatal report quotes
-        // the last error, so the status goes there.
-        SetLastError(static_cast<DWORD>(status));
+        // CNG reports an NTSTATUS and leaves the last error alone. The fatal report quotes the
+        // last error and the system's text for it, which exists for Windows error codes only,
+        // so the status goes there translated.
+        SetLastError(RtlNtStatusToDosError(status));
         return false;
     }
     return true;

@@ -8,6 +8,10 @@
 // The dialog that serves as the main window; null until it has been created.
 extern HWND main_window;
 
+// The bytes and length of a raw-data resource of the executable; null and 0 when it is
+// missing (the last error then says why).
+const std::uint8_t* find_raw_resource(HINSTANCE instance, const char* name, DWORD* length);
+
 // Checks the "BINFILE" resource against the SHA-256 stored in "BINFILE_SHA256"; ends the
 // process through the fatal error report when they differ, the digest is missing, or the
 // system cannot compute it.

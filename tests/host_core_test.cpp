@@ -1,8 +1,9 @@
-// The host's platform-free parts: padding the embedded image, the fatal report's text and the
-// port list's selection after a rescan.
+// The host's platform-free parts: padding the embedded image, the fatal report's text, the
+// port list's selection after a rescan, the progress shown in the caption, and the run logs' names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,9 @@
 
 #include "host/fatal.h"
 #include "host/image.h"
+#include "host/log_names.h"
 #include "host/port_select.h"
+#include "host/progress.h"
 #include "tests/support/scripted_host.h"
 
 namespace {
@@ -261,6 +264,105 @@ TEST(PortSelection, FollowsThePortNotThePosition) {
     EXPECT_TRUE(port_lists_equal(ports({3, 12}), ports({3, 12})));
     EXPECT_FALSE(port_lists_equal(ports({3, 12}), ports({3, 13})));
     EXPECT_FALSE(port_lists_equal(ports({3}), ports({3, 12})));
+}
+
+std::string caption(int percent, std::int32_t seconds_left) {
+    std::array<char, CAPTION_SIZE> out{};
+    progress_caption(out, percent, seconds_left);
+    return out.data();
+}
+
+// A whole run at a steady pace, the counter wrapping on the way: the percentage never falls
+// and reaches 100 only with the last block, the time left appears after three
+// acknowledgements and matches the real rest.
+TEST(Progress, SteadyRunRisesToHundredWithAnHonestEstimate) {
+    constexpr std::int32_t size = 118 * BLOCK_SIZE;
+    constexpr std::uint32_t block_ms = 340;
+    progress_tracker p;
+    progress_reset(&p);
+    std::uint32_t now = 0xFFFFF000u;
+    int last_percent = 0;
+    for (std::int32_t block = 0; block <= 118; ++block) {
+        const std::int32_t offset = block * BLOCK_SIZE;
+        progress_note(&p, offset, now);
+        progress_note(&p, offset, now + 100); // the same offset again, a tick later
+        const int percent = progress_percent(offset, size);
+        ASSERT_GE(percent, last_percent);
+        ASSERT_EQ(percent == 100, block == 118) << block;
+        last_percent = percent;
+        const std::int32_t left = progress_seconds_left(&p, size);
+        if (block < 3) {
+            EXPECT_EQ(left, -1) << block;
+        } else {
+            EXPECT_EQ(left, static_cast<std::int32_t>(((118 - block) * block_ms + 500) / 1000))
+                << block;
+        }
+        now += block_ms;
+    }
+    EXPECT_EQ(progress_percent(0, 0), 0);
+    EXPECT_EQ(progress_percent(BLOCK_SIZE - 1, 100 * BLOCK_SIZE), 0);
+}
+
+// Slow acknowledgements (a resend) lengthen the estimate within the window; starting over
+// drops the history.
+TEST(Progress, EstimateFollowsRecentPaceAndRestartClearsIt) {
+    constexpr std::int32_t size = 100 * BLOCK_SIZE;
+    progress_tracker p;
+    progress_reset(&p);
+    std::uint32_t now = 0;
+    std::int32_t offset = 0;
+    for (int i = 0; i < 20; ++i, now += 300, offset += BLOCK_SIZE) {
+        progress_note(&p, offset, now);
+    }
+    const std::int32_t steady = progress_seconds_left(&p, size);
+    EXPECT_EQ(steady, 24); // 81 blocks left at 0.3 s
+    for (int i = 0; i < static_cast<int>(PROGRESS_WINDOW); ++i, now += 1300, offset += BLOCK_SIZE) {
+        progress_note(&p, offset, now);
+    }
+    EXPECT_EQ(progress_seconds_left(&p, size), (73 * 1300 + 500) / 1000);
+    progress_note(&p, 0, now);
+    EXPECT_EQ(progress_seconds_left(&p, size), -1);
+}
+
+TEST(Progress, CaptionTexts) {
+    EXPECT_EQ(caption(-1, -1), "Device Firmware Update Tool");
+    EXPECT_EQ(caption(0, -1), "0% - Device Firmware Update Tool");
+    EXPECT_EQ(caption(42, 75), "42% (1:15 left) - Device Firmware Update Tool");
+    EXPECT_EQ(caption(100, 0), "100% - Device Firmware Update Tool");
+    EXPECT_EQ(caption(7, 5999), "7% (99:59 left) - Device Firmware Update Tool");
+    std::array<char, 8> tiny{};
+    EXPECT_EQ(progress_caption(tiny, 50, 10), 7u);
+    EXPECT_STREQ(tiny.data(), "50% (0:");
+}
+
+TEST(RunLog, NamesAndWhichStartUpRemoves) {
+    std::array<char, LOG_NAME_SIZE> name{};
+    log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242);
+    EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242.log");
+    EXPECT_TRUE(log_is_run_log(name.data()));
+    for (const char* other :
+         {"fwt-20261208-090507-.log", "fwt-2026120-090507-1.log", "fwt-20261208-090507-1.txt",
+          "notes.log", "fwt-20261208-09x507-1.log", "fwt-20261208-090507-1.log.bak"}) {
+        EXPECT_FALSE(log_is_run_log(other)) << other;
+    }
+
+    // 25 logs in no order; two started in the same second order by process number.
+    std::vector<std::string> owned;
+    for (int i = 0; i < 24; ++i) {
+        owned.push_back("fwt-202601" + std::to_string(10 + (i * 7) % 24) + "-120000-5.log");
+    }
+    owned.push_back("fwt-20260110-120000-40.log");
+    std::vector<const char*> names;
+    for (const auto& n : owned) {
+        names.push_back(n.c_str());
+    }
+    const std::size_t expired = log_select_expired(names, 20);
+    ASSERT_EQ(expired, 5u);
+    EXPECT_STREQ(names[0], "fwt-20260110-120000-5.log");
+    EXPECT_STREQ(names[1], "fwt-20260110-120000-40.log");
+    EXPECT_STREQ(names[4], "fwt-20260113-120000-5.log");
+    EXPECT_STREQ(names[5], "fwt-20260114-120000-5.log");
+    EXPECT_EQ(log_select_expired(std::span(names).first(3), 20), 0u);
 }
 
 } // namespace

@@ -26,8 +26,10 @@ dlls=$(awk '/DLL Name:/ { print $3 }' <<<"$headers" | sort -f | tr '\n' ' ')
 echo "     size: $(stat -c %s "$exe") bytes; imports: $dlls"
 for dll in $dlls; do
     case "${dll,,}" in
-    # bcrypt.dll: CNG, which computes the image's SHA-256 at start-up.
-    kernel32.dll | user32.dll | msvcrt.dll | bcrypt.dll) ;;
+    # bcrypt.dll: CNG, which computes the image's SHA-256 at start-up; ntdll.dll: its NTSTATUS
+    # translated into a Windows error code for the fatal report; ole32.dll: the taskbar
+    # button's progress (ITaskbarList3). All three are in every Windows since 7.
+    kernel32.dll | user32.dll | msvcrt.dll | bcrypt.dll | ntdll.dll | ole32.dll) ;;
     *)
         echo "FAIL imports a DLL that is not a Windows system DLL: $dll"
         failed=1

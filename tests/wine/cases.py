@@ -3,8 +3,12 @@ one function a case, as listed in the README. Run by CTest, one case a test:
     python3 tests/wine/cases.py CASE [--exe PATH] [--loader CMD] [--window-ms MS] ...
 "prefix-create" and "prefix-remove" make and drop the shared Wine prefix."""
 
+import contextlib
+import getpass
+import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -57,6 +61,86 @@ def fatal_box(c):
     return boxes[-1] if boxes else ""
 
 
+TITLE = "Device Firmware Update Tool"
+ABOUT_TITLE = "About Device Firmware Update Tool"
+IDM_ABOUT, IDM_OPEN_LOG_FOLDER = 0x10, 0x20
+
+
+def log_dir(c):
+    """The tool's log folder in the prefix: %LOCALAPPDATA%\\Device Firmware Update Tool\\logs."""
+    users = c.prefix.path / "drive_c" / "users"
+    local = next(users.glob("*/AppData/Local"), users / getpass.getuser() / "AppData" / "Local")
+    return local / TITLE / "logs"
+
+
+def fresh_log_dir(c):
+    """Empties the log folder (earlier cases share the prefix) so that this start's log is the
+    only one."""
+    shutil.rmtree(log_dir(c).parent, ignore_errors=True)
+    return log_dir(c)
+
+
+def the_log(c):
+    logs = sorted(log_dir(c).glob("fwt-*.log"))
+    c.expect_eq("run logs written", 1, len(logs))
+    return logs[-1].read_bytes() if logs else b""
+
+
+def expect_log_is_trace(c):
+    trace = (c.dir / "trace.txt").read_bytes()
+    log = the_log(c)
+    c.check(log == trace, f"the run log equals standard output ({len(log)} bytes)",
+            f"the run log ({len(log)} bytes) differs from standard output ({len(trace)} bytes)")
+
+
+def captions(c):
+    """(ms, caption) of each caption the driver's "watch" step saw."""
+    return [(int(t), text) for kind, t, text in
+            (line.split("\t", 2) for line in c.driver.lines if line.count("\t") == 2)
+            if kind == "caption"]
+
+
+def check_caption_progress(c):
+    """The caption rose through the run with a time left and is the title again at the end;
+    logs how the estimates at 25, 50 and 75 % compare with the time the rest really took."""
+    seen = captions(c)
+    fwtwine.log("captions: " + " | ".join(text.removesuffix(" - " + TITLE) for _, text in seen))
+    parsed = [(t, int(m[1]), m[2]) for t, text in seen
+              if (m := re.match(r"(\d+)% (?:\((\d+:\d\d) left\) )?- ", text))]
+    percents = [p for _, p, _ in parsed]
+    c.check(len(set(percents)) >= 3 and percents == sorted(percents),
+            f"caption percentages rise: {len(set(percents))} distinct, never falling",
+            f"caption percentages: {percents}")
+    c.check(any(left for _, _, left in parsed), "the caption shows a time left",
+            "the caption never shows a time left")
+    c.expect_eq("caption at the end", TITLE, seen[-1][1] if seen else None)
+    end = next((t for t, p, _ in parsed if p == 100), None)
+    for quarter in (25, 50, 75):
+        at = next(((t, left) for t, p, left in parsed if p >= quarter and left), None)
+        if at and end is not None:
+            minutes, seconds = at[1].split(":")
+            fwtwine.log(f"at {quarter}%: estimate {int(minutes) * 60 + int(seconds)} s, "
+                        f"rest took {(end - at[0]) / 1000:.1f} s")
+
+
+@contextlib.contextmanager
+def blocked_log_folder(c):
+    """A file where the tool's folder under %LOCALAPPDATA% should be, so no log can be made."""
+    blocker = fresh_log_dir(c).parent
+    blocker.parent.mkdir(parents=True, exist_ok=True)
+    blocker.write_text("in the way\n")
+    try:
+        yield
+    finally:
+        blocker.unlink(missing_ok=True)
+
+
+def explorer_on(c, folder_text):
+    """Command lines of processes of the prefix that run explorer.exe on the folder."""
+    return [line for pid in c._prefix_processes()
+            if "explorer" in (line := fwtwine.cmdline(pid)).lower() and folder_text in line]
+
+
 @case
 def case_serial_layer(c):
     peer_file = c.dir / "peer-pty"
@@ -76,10 +160,11 @@ def case_serial_layer(c):
 @case
 def case_shipped_image(c):
     c.device("dev", 3, "--pace-requests")
+    fresh_log_dir(c)
     started = time.time()
     c.start_tool()
     c.drive("stamp", "window", 30000, "status", "items", "select", 0, "click",
-            "await", "Programming Completed", 240000)
+            "watch", "Programming Completed", 240000)
     idle = c.driver.status_time(" - Idle - ")
     stamps = c.driver.stamps()
     if idle is not None and stamps:
@@ -90,6 +175,8 @@ def case_shipped_image(c):
     if shot:
         fwtwine.log(f"screenshot: {shot}")
     c.close_tool_expect(0)
+    check_caption_progress(c)
+    expect_log_is_trace(c)
     c.expect_trace("Running on windows version: a00")
     c.expect_trace("Flash Image Size 0x1d800 bytes")
     c.expect_trace("REMOTE DEVICE LINK ESTABLISHED")
@@ -118,8 +205,11 @@ def case_shipped_image(c):
 @case
 def case_late_power_up(c):
     c.device("dev", 3, *small_device(), "--power-delay-ms", 4000)
-    run_until(c, c.target.small_exe, "Programming Completed", 60000)
-    c.close_tool_expect(0)
+    # No log can be made: the run is as before, with no box.
+    with blocked_log_folder(c):
+        run_until(c, c.target.small_exe, "Programming Completed", 60000)
+        c.close_tool_expect(0)
+        c.expect_eq("files in the way of the log folder", [], list(log_dir(c).parent.glob("*")))
     contacts = c.trace_count(r"^CONTACTING\.\.\.$")
     c.check(contacts >= 20, f"{contacts} contact requests before the device answered",
             f"only {contacts} contact requests for a 4 s power-up delay")
@@ -137,8 +227,12 @@ def case_wrong_checksum_retry(c):
     after a block refused by the device."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
-    run_until(c, c.target.small_exe, "FAILED", 60000)
+    c.start_tool(c.target.small_exe)
+    c.drive("window", 30000, "items", "select", 0, "click", "watch", "FAILED", 60000)
     c.expect_trace("CRC FAIL")
+    seen = [text for _, text in captions(c)]
+    c.check("100% - " + TITLE in seen and seen[-1] == TITLE,
+            "caption: 100% while verifying, the title again at FAILED", f"captions: {seen}")
     if c.holders_of(bad_pty):
         fwtwine.log(f"ok   after FAILED the tool still holds {bad_pty}")
     # The failed run holds its port: a refresh now would rescan, so a port linked meanwhile
@@ -205,10 +299,36 @@ def case_two_ports(c):
 
 @case
 def case_no_ports(c):
+    """Also the system menu's About box and "Open Log Folder", and the removal of old logs at
+    start-up (25 there before, 20 after; other files stay)."""
+    logs = fresh_log_dir(c)
+    logs.mkdir(parents=True)
+    old = [logs / f"fwt-20200101-1200{i:02d}-7.log" for i in range(25)]
+    for path in [*old, logs / "notes.txt"]:
+        path.write_text("old\n")
     c.start_tool(c.target.small_exe)
-    c.drive("window", 30000, "items", "status", "click", "status")
+    c.drive("window", 30000, "items", "status", "click", "status",
+            "syscommand", IDM_ABOUT, "titled-box", ABOUT_TITLE, 20000)
     c.expect_eq("port list entries", 0, len(c.driver.items()))
     c.expect_statuses(" - Idle - ", "No COM port selected")
+    kept = sorted(p.name for p in logs.glob("fwt-*.log"))
+    c.expect_eq("run logs kept at start-up", 20, len(kept))
+    c.expect_eq("old logs kept (the newest)", [p.name for p in old[-19:]], kept[:19])
+    c.check((logs / "notes.txt").exists(), "other files stay", "notes.txt was removed")
+
+    about = c.driver.boxes()[-1] if c.driver.boxes() else ""
+    fwtwine.log(f"about-begin\n{about}\nabout-end")
+    image = small_image().read_bytes()
+    box_has(c, about, "the image's size", f"Firmware image: {len(image)} bytes")
+    box_has(c, about, "the image's SHA-256", f"SHA-256: {hashlib.sha256(image).hexdigest()}")
+    box_has(c, about, "the log folder", r"\Device Firmware Update Tool\logs")
+
+    c.drive("syscommand", IDM_OPEN_LOG_FOLDER)
+    opened = []
+    fwtwine.wait_until(lambda: opened.extend(explorer_on(c, r"Firmware Update Tool\logs")) or
+                       opened, seconds=10)
+    c.check(bool(opened), f"Open Log Folder started: {opened[:1]}",
+            "Open Log Folder started no explorer.exe on the folder")
     c.close_tool_expect(0)
     c.expect_no_trace("Opening serial port")
 
@@ -218,6 +338,7 @@ def case_port_gone(c):
     """Runs the target's product (--exe), the shipped 32-bit one included: no block is written,
     so the image does not matter."""
     c.device("dev", 3, *small_device())
+    fresh_log_dir(c)
     c.start_tool()
     c.drive("window", 30000, "items")
     c.expect_eq("port list", [r"\\.\com3"], c.driver.items())
@@ -238,6 +359,9 @@ def case_port_gone(c):
             "box: the system's description follows the error number",
             "no system description after the error number")
     box_has(c, box, "the closing text", " The program will now abort")
+    log = the_log(c).decode(errors="replace").replace("\r", "")
+    c.check(bool(box.strip()) and log.rstrip().endswith(box.strip()),
+            "the run log ends with the box's text", "the run log does not end with the box's text")
 
 
 @case

@@ -601,7 +601,8 @@ class Case:
         # The first wait for the window is the target's start-up time; the other waits are
         # stretched by its time scale.
         out, limit = [], 0.0
-        waits = {"window": 1, "await": 2, "box": 1, "close": 1, "sleep": 1}
+        waits = {"window": 1, "await": 2, "box": 1, "close": 1, "sleep": 1, "watch": 2,
+                 "titled-box": 2}
         i = 0
         while i < len(steps):
             step = steps[i]

@@ -28,6 +28,10 @@
 //   answer yes|no    press that button of the confirmation
 //   endsession       send WM_QUERYENDSESSION; print "endsession RESULT"
 //   selected         print "selected K", the selected entry of the port list (-1: none)
+//   watch TEXT MS    as await, and also print "caption<TAB>T<TAB>TEXT" for each new window
+//                    caption
+//   syscommand ID    post WM_SYSCOMMAND ID (a system menu entry) to the main window
+//   titled-box TITLE MS  as box, for the message box whose caption is TITLE
 // The first failing step prints "driver-error ..." and ends with exit code 2.
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +44,10 @@
 
 namespace {
 
-constexpr char MAIN_CAPTION[] = "Device Firmware Update Tool";
+// The caption changes during a run (percent, time left): the window is found by its class.
+constexpr char MAIN_CLASS[] = "FWT";
+// The close confirmation carries the tool's plain title, whatever the window's caption shows.
+constexpr char CONFIRM_CAPTION[] = "Device Firmware Update Tool";
 constexpr char BOX_CAPTION[] = "Terminate Program";
 constexpr UINT SEND_TIMEOUT_MS = 20000; // a step of the tool can hold its thread for a while
 
@@ -95,7 +102,7 @@ bool read_status(std::string& text);
 void step_window(int timeout_ms) {
     const DWORD start = GetTickCount();
     for (;;) {
-        main_window = FindWindowA(nullptr, MAIN_CAPTION);
+        main_window = FindWindowA(MAIN_CLASS, nullptr);
         std::string text;
         if (main_window != nullptr && read_status(text) && !text.empty()) {
             return;
@@ -196,10 +203,10 @@ BOOL CALLBACK longest_static(HWND child, LPARAM found) {
     return TRUE;
 }
 
-void step_box(int timeout_ms) {
+void step_box(int timeout_ms, const char* title = BOX_CAPTION) {
     const DWORD start = GetTickCount();
     HWND box = nullptr;
-    while ((box = FindWindowA(nullptr, BOX_CAPTION)) == nullptr) {
+    while ((box = FindWindowA(nullptr, title)) == nullptr) {
         if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
             fail("message box not found");
         }
@@ -284,7 +291,7 @@ HWND confirmation = nullptr;
 // A message box is a dialog of class #32770; the main window has its own class.
 void step_confirm(int timeout_ms) {
     const DWORD start = GetTickCount();
-    while ((confirmation = FindWindowA("#32770", MAIN_CAPTION)) == nullptr) {
+    while ((confirmation = FindWindowA("#32770", CONFIRM_CAPTION)) == nullptr) {
         if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
             fail("confirmation not found");
         }
@@ -341,6 +348,36 @@ void step_endsession() {
     }
     std::printf("endsession %lu\n", static_cast<unsigned long>(result));
     std::fflush(stdout);
+}
+
+// The caption is polled with the status, every 2 ms, so that each percentage is seen.
+void step_watch(const std::string& wanted, int timeout_ms) {
+    const DWORD start = GetTickCount();
+    std::string last_caption;
+    for (;;) {
+        std::string text;
+        std::string caption;
+        if (!IsWindow(main_window) || !read_status(text) || !window_text(main_window, caption)) {
+            fail("window gone while waiting for", wanted.c_str());
+        }
+        if (caption != last_caption) {
+            last_caption = caption;
+            std::printf("caption\t%lu\t%s\n",
+                        static_cast<unsigned long>(GetTickCount() - driver_start), caption.c_str());
+            std::fflush(stdout);
+        }
+        if (text != last_status) {
+            last_status = text;
+            say_status(text);
+        }
+        if (status_matches(text, wanted)) {
+            return;
+        }
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("timed out waiting for status", wanted.c_str());
+        }
+        Sleep(2);
+    }
 }
 
 } // namespace
@@ -407,6 +444,15 @@ int main(int argc, char** argv) {
                                 SEND_TIMEOUT_MS, &k);
             std::printf("selected %ld\n", static_cast<long>(static_cast<LRESULT>(k)));
             std::fflush(stdout);
+        } else if (step == "watch") {
+            const std::string wanted = argument("watch");
+            step_watch(wanted, number(argument("watch")));
+        } else if (step == "syscommand") {
+            PostMessageA(main_window, WM_SYSCOMMAND, static_cast<WPARAM>(number(argument("id"))),
+                         0);
+        } else if (step == "titled-box") {
+            const std::string title = argument("titled-box");
+            step_box(number(argument("titled-box")), title.c_str());
         } else {
             fail("unknown step", step.c_str());
         }

@@ -1,0 +1,22 @@
+// The run log: a copy, byte for byte, of everything the tool writes to standard output and
+// standard error, kept in %LOCALAPPDATA%\Device Firmware Update Tool\logs, one file per start.
+#pragma once
+
+#include <cstdarg>
+
+#include "engine/host_api.h"
+
+// Makes the folder, opens this start's log and removes all but the newest logs. When the
+// folder cannot be made or written the tool runs without a log, silently; the thread's last
+// error is left as it was.
+void run_log_open();
+// Appends to the log, if there is one (the caller writes the same to standard output).
+void run_log_vprintf(const char* format, va_list args);
+void run_log_flush();
+// Writes to standard error and to the log, and flushes the log.
+void stderr_printf(const char* format, ...) FWT_PRINTF_LIKE(1, 2);
+// Appends a fatal report's text and flushes, before the report is shown.
+void run_log_fatal(const char* text);
+// The log folder's path, "" when %LOCALAPPDATA% is not set; whether this start has a log.
+const char* run_log_folder();
+bool run_log_active();
