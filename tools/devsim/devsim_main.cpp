@@ -80,7 +80,7 @@ using U64 = unsigned long long;
 // One command-line option: its usage line, what its value is and where it goes. `apply` gets
 // the value's text and, for numbers, the value already checked against [low, high]; it returns
 // false when the text is bad.
-struct option_spec {
+struct option_def {
     const char* name;
     const char* value_name; // "" for a switch
     const char* help;
@@ -98,7 +98,7 @@ constexpr const char* NEED_PATH = "%s needs a path";
 constexpr const char* NEED_COUNT = "%s needs a count (noise: at most 4096)";
 constexpr const char* BAD_SELECTOR = "bad selector for %s (try block:3, checksum:all, 5%%, all)";
 
-constexpr option_spec OPTIONS[] = {
+constexpr option_def OPTIONS[] = {
     {"--tty", "PATH", "use this serial port instead of a new pseudo-terminal", takes::path, 0, 0,
      NEED_PATH,
      [](options* o, const char* s, U64) {
@@ -220,10 +220,10 @@ constexpr option_spec OPTIONS[] = {
 
 void print_usage(std::FILE* to) {
     std::fputs(USAGE_HEAD, to);
-    for (const option_spec& spec : OPTIONS) {
+    for (const option_def& opt : OPTIONS) {
         char left[32];
-        std::snprintf(left, sizeof left, "%s %s", spec.name, spec.value_name);
-        std::fprintf(to, "  %-22s %s\n", left, spec.help);
+        std::snprintf(left, sizeof left, "%s %s", opt.name, opt.value_name);
+        std::fprintf(to, "  %-22s %s\n", left, opt.help);
     }
     std::fprintf(to, "  %-22s %s\n", "--help", "show this text");
     std::fputs(USAGE_TAIL, to);
@@ -237,10 +237,10 @@ int usage_error(const char* format, const char* what) {
     return EXIT_USAGE;
 }
 
-const option_spec* find_option(const char* name) {
-    for (const option_spec& spec : OPTIONS) {
-        if (std::strcmp(name, spec.name) == 0) {
-            return &spec;
+const option_def* find_option(const char* name) {
+    for (const option_def& opt : OPTIONS) {
+        if (std::strcmp(name, opt.name) == 0) {
+            return &opt;
         }
     }
     return nullptr;
@@ -267,11 +267,11 @@ int parse_options(int argc, char** argv, options* o) {
             print_usage(stdout);
             return 0;
         }
-        const option_spec* spec = find_option(name);
-        if (spec == nullptr) {
+        const option_def* opt = find_option(name);
+        if (opt == nullptr) {
             return usage_error("unknown option %s", argv[i]);
         }
-        if (spec->value == takes::nothing) {
+        if (opt->value == takes::nothing) {
             if (value != nullptr) {
                 return usage_error("%s takes no value", name);
             }
@@ -280,12 +280,12 @@ int parse_options(int argc, char** argv, options* o) {
         }
         unsigned long long number = 0;
         const bool good =
-            spec->value == takes::nothing ||
-            (spec->value == takes::path && value != nullptr && *value != '\0') ||
-            spec->value == takes::selector ||
-            (spec->value == takes::number && parse_number(value, spec->low, spec->high, &number));
-        if (!good || !spec->apply(o, value, number)) {
-            return usage_error(spec->bad_value, name);
+            opt->value == takes::nothing ||
+            (opt->value == takes::path && value != nullptr && *value != '\0') ||
+            opt->value == takes::selector ||
+            (opt->value == takes::number && parse_number(value, opt->low, opt->high, &number));
+        if (!good || !opt->apply(o, value, number)) {
+            return usage_error(opt->bad_value, name);
         }
     }
     return -1;

@@ -171,12 +171,23 @@ bool status_matches(const std::string& text, const std::string& wanted) {
     return text == wanted;
 }
 
-void step_await(const std::string& wanted, int timeout_ms) {
+// Polls the status every 2 ms until it matches; with captions, also prints each new window
+// caption, so that every percentage is seen.
+void step_await(const std::string& wanted, int timeout_ms, bool captions = false) {
     const DWORD start = GetTickCount();
+    std::string last_caption;
     for (;;) {
         std::string text;
-        if (!IsWindow(main_window) || !read_status(text)) {
+        std::string caption;
+        if (!IsWindow(main_window) || !read_status(text) ||
+            (captions && !window_text(main_window, caption))) {
             fail("window gone while waiting for", wanted.c_str());
+        }
+        if (captions && caption != last_caption) {
+            last_caption = caption;
+            std::printf("caption\t%lu\t%s\n",
+                        static_cast<unsigned long>(GetTickCount() - driver_start), caption.c_str());
+            std::fflush(stdout);
         }
         if (text != last_status) {
             last_status = text;
@@ -350,36 +361,6 @@ void step_endsession() {
     std::fflush(stdout);
 }
 
-// The caption is polled with the status, every 2 ms, so that each percentage is seen.
-void step_watch(const std::string& wanted, int timeout_ms) {
-    const DWORD start = GetTickCount();
-    std::string last_caption;
-    for (;;) {
-        std::string text;
-        std::string caption;
-        if (!IsWindow(main_window) || !read_status(text) || !window_text(main_window, caption)) {
-            fail("window gone while waiting for", wanted.c_str());
-        }
-        if (caption != last_caption) {
-            last_caption = caption;
-            std::printf("caption\t%lu\t%s\n",
-                        static_cast<unsigned long>(GetTickCount() - driver_start), caption.c_str());
-            std::fflush(stdout);
-        }
-        if (text != last_status) {
-            last_status = text;
-            say_status(text);
-        }
-        if (status_matches(text, wanted)) {
-            return;
-        }
-        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
-            fail("timed out waiting for status", wanted.c_str());
-        }
-        Sleep(2);
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -446,7 +427,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         } else if (step == "watch") {
             const std::string wanted = argument("watch");
-            step_watch(wanted, number(argument("watch")));
+            step_await(wanted, number(argument("watch")), true);
         } else if (step == "syscommand") {
             PostMessageA(main_window, WM_SYSCOMMAND, static_cast<WPARAM>(number(argument("id"))),
                          0);
