@@ -427,6 +427,34 @@ def driver_values(c, key):
             if line.startswith(key + " ") and len(line.split()) == 2]
 
 
+def rescan_cost(c, budget_ms=None):
+    """The scan runs on the window's thread: its cost, list unchanged, seen from the driver as
+    the time a drop-down or a device change takes (median of 15 each)."""
+    c.driver.lines.clear()
+    c.drive(*["dropdown"] * 15, *["devchange"] * 15)
+    for key in ("dropdown", "devchange"):
+        times = sorted(driver_values(c, key))
+        median = times[len(times) // 2] / 1000 if times else None
+        figures = f"rescan on {key}: median {median} ms, max {times[-1] / 1000 if times else None} ms"
+        if budget_ms is None:
+            fwtwine.log(figures)
+        else:
+            c.check(median is not None and median < budget_ms, f"{figures} (budget {budget_ms} ms)",
+                    f"rescan on {key}: median {median} ms (budget {budget_ms} ms)")
+
+
+@case
+def case_rescan_cost(c):
+    """The rescan's cost on the x86_64 build, which Wine runs without emulation, as Windows runs
+    the 32-bit product: under 50 ms."""
+    c.device("three", 3, *small_device())
+    c.start_tool(c.tools.win64_dir / "fwt.exe")
+    c.drive("window", 30000, "items")
+    c.expect_eq("port list at start-up", [r"\\.\com3"], c.driver.items())
+    rescan_cost(c, budget_ms=50)
+    c.close_tool_expect(0)
+
+
 @case
 def case_port_rescan(c):
     """The adapter arrives after start-up as COM12: opening the list and a device change each
@@ -449,15 +477,9 @@ def case_port_rescan(c):
             c.drive("devchange", "items", "selected")
             c.expect_eq("port list, COM12 removed", [r"\\.\com3"], c.driver.items())
             c.expect_eq("selected, COM12 removed", [0], driver_values(c, "selected"))
-    # The scan runs on the window's thread: its cost, list unchanged, from the driver's side.
-    c.driver.lines.clear()
-    c.drive(*["dropdown"] * 15, *["devchange"] * 15)
-    for key in ("dropdown", "devchange"):
-        times = sorted(driver_values(c, key))
-        median = times[len(times) // 2] / 1000 if times else None
-        c.check(median is not None and median < 50,
-                f"rescan on {key}: median {median} ms, max {times[-1] / 1000} ms of {len(times)}",
-                f"rescan on {key}: median {median} ms (budget 50 ms)")
+    # Under QEMU the scan's 998 probes cost about 15 times what they cost unemulated, as on
+    # Windows, so only its figures are given here; wine64_rescan_cost holds the budget.
+    rescan_cost(c)
     c.driver.lines.clear()
     c.drive("click", "await", "programming 0x8004000", 60000)
     c.map_port(20, c.device_pty("three"))
