@@ -51,8 +51,12 @@ def call_arguments(source, start):
 def code_texts(root):
     """(text, where) for every screen text in the code; failures for arguments not understood."""
     texts, failures = [], []
-    for path in sorted(list((root / "engine").glob("*.[ch]*")) + list((root / "host").glob("*.[ch]*"))):
-        source = path.read_text(encoding="utf-8")
+    paths = sorted(list((root / "engine").glob("*.[ch]*")) + list((root / "host").glob("*.[ch]*")))
+    sources = {path: path.read_text(encoding="utf-8") for path in paths}
+    # Named texts (constexpr char NAME[] = "...";) from every file, headers included.
+    named = {m.group(1): c_string(m.group(2)) for source in sources.values() for m in
+             re.finditer(r"\b(\w+)\[\]\s*=\s*((?:" + LITERAL + r"\s*)+);", source)}
+    for path, source in sources.items():
         for match in re.finditer(r"\b(" + "|".join(CALLS) + r")\s*\(", source):
             line_start = source.rfind("\n", 0, match.start()) + 1
             line_no = source.count("\n", 0, match.start()) + 1
@@ -66,17 +70,13 @@ def code_texts(root):
                     break  # the declaration or definition, not a call
                 if re.fullmatch(r"(?:" + LITERAL + r"\s*)+", arg):
                     texts.append((c_string(arg), where))
-                elif re.fullmatch(r"\w+", arg) and arg in RUNTIME_TEXTS:
+                elif arg in RUNTIME_TEXTS:
                     continue
-                elif re.fullmatch(r"\w+", arg):
-                    defined = re.search(r"\b" + arg + r"\[\]\s*=\s*((?:" + LITERAL + r"\s*)+);",
-                                        source)
-                    if defined:
-                        texts.append((c_string(defined.group(1)), where))
-                    else:
-                        failures.append(f"{where}: cannot read the text of {arg}")
+                elif arg in named:
+                    texts.append((named[arg], where))
                 else:
-                    failures.append(f"{where}: text is not a literal: {arg}")
+                    failures.append(f"{where}: cannot read the text of {arg}: neither a literal "
+                                    "nor a named text")
     return texts, failures
 
 
