@@ -17,11 +17,16 @@ IMAGE = ROOT / "resources" / "placeholder-firmware.bin"
 
 def embedded(exe, name="BINFILE"):
     """A raw-data resource as a resource reader sees it (icoutils' wrestool)."""
-    return subprocess.run(["wrestool", "-x", "--raw", "--type=10", f"--name={name}", str(exe)],
-                          capture_output=True, check=True).stdout
+    return subprocess.run(
+        ["wrestool", "-x", "--raw", "--type=10", f"--name={name}", str(exe)],
+        capture_output=True,
+        check=True,
+    ).stdout
 
 
-@unittest.skipUnless(EXE.exists() and shutil.which("wrestool"), "needs build/win64/fwt.exe and wrestool")
+@unittest.skipUnless(
+    EXE.exists() and shutil.which("wrestool"), "needs build/win64/fwt.exe and wrestool"
+)
 class CutImageTest(unittest.TestCase):
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp())
@@ -29,7 +34,7 @@ class CutImageTest(unittest.TestCase):
 
     def test_the_resource_holds_the_first_blocks_and_the_rest_is_unchanged(self):
         out = self.dir / "fwt.exe"
-        cut = IMAGE.read_bytes()[:12 * 1024]
+        cut = IMAGE.read_bytes()[: 12 * 1024]
         self.assertEqual(pe_image.cut_image(EXE, out, 12 * 1024), IMAGE.stat().st_size)
         self.assertEqual(embedded(out), cut)
         # The digest the tool checks at start-up matches the cut image.

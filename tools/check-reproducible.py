@@ -15,10 +15,12 @@ import argparse
 import hashlib
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
+
+from fwtwine import pe
+from fwtwine.paths import repo_files
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -36,41 +38,11 @@ def configured_image(build_dir):
     return None
 
 
-def source_files(root):
-    """The files a clone holds: git's list (tracked, and new files not ignored) in a checkout,
-    otherwise everything but the build trees."""
-    if os.path.isdir(os.path.join(root, ".git")) or os.path.isfile(os.path.join(root, ".git")):
-        listed = subprocess.run(
-            ["git", "-C", root, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-            check=True, capture_output=True).stdout
-        return [p for p in listed.decode().split("\0") if p and os.path.isfile(os.path.join(root, p))]
-    files = []
-    for here, dirs, names in os.walk(root):
-        rel = os.path.relpath(here, root)
-        if rel == ".":
-            dirs[:] = [d for d in dirs if d not in ("build", ".git")]
-        files.extend(os.path.normpath(os.path.join(rel, n)) for n in names)
-    return files
-
-
 def copy_sources(root, dest):
-    for rel in source_files(root):
+    for rel in repo_files(root):
         target = os.path.join(dest, rel)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy2(os.path.join(root, rel), target)
-
-
-def section_of(data, offset):
-    """The name of the PE section whose file data holds offset, or "headers"."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    count, opt_size = struct.unpack_from("<H12xH", data, pe + 6)
-    first = pe + 24 + opt_size
-    for i in range(count):
-        name = data[first + 40 * i : first + 40 * i + 8].rstrip(b"\0").decode(errors="replace")
-        raw_size, raw_ptr = struct.unpack_from("<II", data, first + 40 * i + 16)
-        if raw_ptr <= offset < raw_ptr + raw_size:
-            return name
-    return "headers" if offset < first + 40 * count else "beyond the sections"
 
 
 def describe_difference(a_path, b_path):
@@ -81,30 +53,38 @@ def describe_difference(a_path, b_path):
     if len(a) != len(b):
         print(f"sizes differ: {len(a)} and {len(b)} bytes")
     differing = [i for i in range(min(len(a), len(b))) if a[i] != b[i]]
+    image = pe.parse_pe(a)
     print(f"{len(differing)} differing bytes in the common length")
     for i in differing[:12]:
-        print(f"  offset {i:#08x} ({section_of(a, i)}): {a[i]:02x} / {b[i]:02x}")
+        print(f"  offset {i:#08x} ({image.section_of(i)}): {a[i]:02x} / {b[i]:02x}")
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reference", default=os.path.join(ROOT, "build", "win32", "fwt.exe"))
-    parser.add_argument("--image", help="the firmware image (default: the one the reference's "
-                        "build tree was configured with)")
+    parser.add_argument(
+        "--image",
+        help="the firmware image (default: the one the reference's "
+        "build tree was configured with)",
+    )
     parser.add_argument("--keep", action="store_true", help="keep the second tree")
     args = parser.parse_args(argv)
 
     reference = os.path.abspath(args.reference)
     if not os.path.isfile(reference):
-        print(f"FAIL no reference build at {reference} (cmake --preset win32 && "
-              "cmake --build --preset win32)")
+        print(
+            f"FAIL no reference build at {reference} (cmake --preset win32 && "
+            "cmake --build --preset win32)"
+        )
         return 1
     image = os.path.abspath(args.image) if args.image else None
     if image is None and os.path.isfile(os.path.join(os.path.dirname(reference), "CMakeCache.txt")):
         image = configured_image(os.path.dirname(reference))
     if image is None:
-        print(f"FAIL no image: {os.path.dirname(reference)} has no CMakeCache.txt naming it; "
-              "give --image")
+        print(
+            f"FAIL no image: {os.path.dirname(reference)} has no CMakeCache.txt naming it; "
+            "give --image"
+        )
         return 1
 
     tmp = tempfile.mkdtemp(prefix="fwt-reproducible-")
@@ -114,10 +94,20 @@ def main(argv):
         copy_sources(ROOT, source)
         log = os.path.join(tmp, "build.log")
         with open(log, "w") as out:
-            for command in (["cmake", "--preset", "win32", f"-DFWT_FIRMWARE_IMAGE={image}"],
-                            ["cmake", "--build", "--preset", "win32", "--target", "fwt"]):
-                if subprocess.run(command, cwd=source, stdout=out, stderr=subprocess.STDOUT,
-                                  stdin=subprocess.DEVNULL).returncode != 0:
+            for command in (
+                ["cmake", "--preset", "win32", f"-DFWT_FIRMWARE_IMAGE={image}"],
+                ["cmake", "--build", "--preset", "win32", "--target", "fwt"],
+            ):
+                if (
+                    subprocess.run(
+                        command,
+                        cwd=source,
+                        stdout=out,
+                        stderr=subprocess.STDOUT,
+                        stdin=subprocess.DEVNULL,
+                    ).returncode
+                    != 0
+                ):
                     with open(log) as f:
                         sys.stdout.write(f.read()[-3000:])
                     print(f"FAIL the second build failed: {' '.join(command)}")
@@ -130,8 +120,10 @@ def main(argv):
             describe_difference(reference, second)
             print("FAIL the two builds differ")
             return 1
-        print(f"ok   reproducible: both builds are {os.path.getsize(reference)} bytes with "
-              f"SHA-256 {first_sum}")
+        print(
+            f"ok   reproducible: both builds are {os.path.getsize(reference)} bytes with "
+            f"SHA-256 {first_sum}"
+        )
         return 0
     finally:
         if args.keep:

@@ -26,6 +26,8 @@ import tarfile
 import time
 from pathlib import Path
 
+from fwtwine.paths import repo_files
+
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_LIST = ROOT / "tools" / "mutants.json"
 DEFAULT_WORK = ROOT / "build" / "mutants"
@@ -82,8 +84,13 @@ def process_group(args, **kwargs):
 
 def run_quiet(args, timeout, cwd=None):
     """Runs a program, output discarded; returns its exit code, or None on time-out."""
-    with process_group(args, cwd=cwd, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL) as proc:
+    with process_group(
+        args,
+        cwd=cwd,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        stdin=subprocess.DEVNULL,
+    ) as proc:
         try:
             return proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -94,8 +101,13 @@ def run_soak(path, timeout):
     """Runs the soak, ending it at its first failing run. Returns 'pass', 'FAIL ...' or
     'time-out'."""
     deadline = time.monotonic() + timeout
-    with process_group([str(path)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                       stdin=subprocess.DEVNULL, text=True) as proc:
+    with process_group(
+        [str(path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        stdin=subprocess.DEVNULL,
+        text=True,
+    ) as proc:
         os.set_blocking(proc.stdout.fileno(), True)
         sel = selectors.DefaultSelector()
         sel.register(proc.stdout, selectors.EVENT_READ)
@@ -140,8 +152,10 @@ def locate(text, m):
         raise SystemExit(f"mutants: {m['id']}: original text not found in {m['file']}")
     if nth is None:
         if len(hits) > 1:
-            raise SystemExit(f"mutants: {m['id']}: original text occurs {len(hits)} times "
-                             f"in {m['file']}; give 'nth'")
+            raise SystemExit(
+                f"mutants: {m['id']}: original text occurs {len(hits)} times "
+                f"in {m['file']}; give 'nth'"
+            )
         return hits[0]
     if nth >= len(hits):
         raise SystemExit(f"mutants: {m['id']}: no occurrence {nth} in {m['file']}")
@@ -150,34 +164,18 @@ def locate(text, m):
 
 def files_at(rev):
     """{path: bytes} of the tree at a commit, for a run against older tests."""
-    data = subprocess.run(["git", "-C", str(ROOT), "archive", "--format=tar", rev],
-                          check=True, capture_output=True).stdout
+    data = subprocess.run(
+        ["git", "-C", str(ROOT), "archive", "--format=tar", rev], check=True, capture_output=True
+    ).stdout
     with tarfile.open(fileobj=io.BytesIO(data)) as tar:
         return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
-
-
-def source_files():
-    """The tree's files as git sees them (tracked and new), or everything outside build/."""
-    try:
-        out = subprocess.run(
-            ["git", "-C", str(ROOT), "ls-files", "-z", "--cached", "--others",
-             "--exclude-standard"], check=True, capture_output=True).stdout
-        return [p for p in out.decode().split("\0") if p and (ROOT / p).is_file()]
-    except (OSError, subprocess.CalledProcessError):
-        files = []
-        for dirpath, dirnames, filenames in os.walk(ROOT):
-            rel = Path(dirpath).relative_to(ROOT)
-            dirnames[:] = [d for d in dirnames
-                           if not (rel == Path(".") and d in ("build", ".git", "out"))]
-            files += [str(rel / f) for f in filenames]
-        return files
 
 
 def sync_tree(src, rev=None):
     """Brings the scratch copy up to date with the working tree (or with the commit rev),
     writing only files that differ so that the incremental build stays incremental."""
     if rev is None:
-        files = {rel: (ROOT / rel).read_bytes() for rel in source_files()}
+        files = {rel: (ROOT / rel).read_bytes() for rel in repo_files(ROOT)}
     else:
         files = files_at(rev)
     wanted = set()
@@ -202,15 +200,31 @@ def configure(src, build):
         return
     # The native preset's settings; test discovery is left to CTest so that a link does not
     # also run each test program to list its cases.
-    subprocess.run(["cmake", "-S", str(src), "-B", str(build), "-G", "Unix Makefiles",
-                    "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_COMPILER=g++", "-DFWT_SANITIZE=ON",
-                    "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(src),
+            "-B",
+            str(build),
+            "-G",
+            "Unix Makefiles",
+            "-DCMAKE_BUILD_TYPE=Debug",
+            "-DCMAKE_CXX_COMPILER=g++",
+            "-DFWT_SANITIZE=ON",
+            "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
 
 
 def build_targets(build, targets, jobs):
-    result = subprocess.run(["cmake", "--build", str(build), "-j", str(jobs), "--target",
-                             *targets], capture_output=True, text=True)
+    result = subprocess.run(
+        ["cmake", "--build", str(build), "-j", str(jobs), "--target", *targets],
+        capture_output=True,
+        text=True,
+    )
     return result.returncode == 0, result.stdout + result.stderr
 
 
@@ -243,7 +257,7 @@ def try_mutant(m, src, build, base_times, jobs):
     target = src / m["file"]
     original = target.read_text(encoding="utf-8")
     at = locate(original, m)
-    mutated = original[:at] + m["to"] + original[at + len(m["from"]):]
+    mutated = original[:at] + m["to"] + original[at + len(m["from"]) :]
     programs = programs_for(m["file"])
     try:
         target.write_text(mutated, encoding="utf-8")
@@ -272,8 +286,12 @@ def try_mutant(m, src, build, base_times, jobs):
 
 def default_seed():
     try:
-        head = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "HEAD"], check=True,
-                              capture_output=True, text=True).stdout.strip()
+        head = subprocess.run(
+            ["git", "-C", str(ROOT), "rev-parse", "HEAD"],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout.strip()
         return int(head[:8], 16)
     except (OSError, subprocess.CalledProcessError, ValueError):
         return 1
@@ -282,21 +300,40 @@ def default_seed():
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--list", default=str(DEFAULT_LIST), help="mutant list (JSON)")
-    ap.add_argument("--work", default=str(DEFAULT_WORK),
-                    help="scratch directory: the tree's copy and its build (kept between runs)")
-    ap.add_argument("--floor", type=float, default=0.0,
-                    help="least share of mutants killed, in percent (exit 1 below it)")
-    ap.add_argument("--sample", type=int, default=0,
-                    help="run N mutants drawn with --seed from those not marked accepted")
-    ap.add_argument("--seed", type=int, default=None,
-                    help="seed of the sample (default: from the checked-out commit)")
+    ap.add_argument(
+        "--work",
+        default=str(DEFAULT_WORK),
+        help="scratch directory: the tree's copy and its build (kept between runs)",
+    )
+    ap.add_argument(
+        "--floor",
+        type=float,
+        default=0.0,
+        help="least share of mutants killed, in percent (exit 1 below it)",
+    )
+    ap.add_argument(
+        "--sample",
+        type=int,
+        default=0,
+        help="run N mutants drawn with --seed from those not marked accepted",
+    )
+    ap.add_argument(
+        "--seed",
+        type=int,
+        default=None,
+        help="seed of the sample (default: from the checked-out commit)",
+    )
     ap.add_argument("--only", nargs="*", default=[], help="run only these mutant ids")
     ap.add_argument("--jobs", type=int, default=2, help="parallel build jobs")
-    ap.add_argument("--rev", default=None,
-                    help="take the tree (tests included) from this commit instead of the "
-                         "working tree, e.g. to score the tests as they were")
-    ap.add_argument("--check", action="store_true",
-                    help="only check that every mutant applies to the tree")
+    ap.add_argument(
+        "--rev",
+        default=None,
+        help="take the tree (tests included) from this commit instead of the "
+        "working tree, e.g. to score the tests as they were",
+    )
+    ap.add_argument(
+        "--check", action="store_true", help="only check that every mutant applies to the tree"
+    )
     args = ap.parse_args()
 
     mutants = load_mutants(args.list)
@@ -314,8 +351,11 @@ def main():
         seed = default_seed() if args.seed is None else args.seed
         pool = [m for m in mutants if "accepted" not in m]
         mutants = random.Random(seed).sample(pool, min(args.sample, len(pool)))
-        print(f"sample of {len(mutants)} from {len(pool)} mutants, seed {seed} "
-              f"(replay: --sample {args.sample} --seed {seed})", flush=True)
+        print(
+            f"sample of {len(mutants)} from {len(pool)} mutants, seed {seed} "
+            f"(replay: --sample {args.sample} --seed {seed})",
+            flush=True,
+        )
     # Grouped by file, so that consecutive mutants rebuild the same few targets.
     mutants.sort(key=lambda m: m["file"])
 
@@ -343,8 +383,11 @@ def main():
             t0 = time.monotonic()
             verdict, detail = try_mutant(m, src, build, base_times, args.jobs)
             results.append((m, verdict, detail))
-            print(f"[{i}/{len(mutants)}] {m['id']}: {verdict} {detail} "
-                  f"({time.monotonic() - t0:.1f} s)", flush=True)
+            print(
+                f"[{i}/{len(mutants)}] {m['id']}: {verdict} {detail} "
+                f"({time.monotonic() - t0:.1f} s)",
+                flush=True,
+            )
     except (Interrupted, KeyboardInterrupt) as e:
         print(f"mutants: interrupted ({e})", file=sys.stderr)
         return 2
@@ -370,8 +413,10 @@ def main():
     for m, d in invalid:
         print(f"does not build: {m['id']} ({m['file']}): {d}")
     minutes = (time.monotonic() - started) / 60
-    print(f"score: {killed}/{total} killed ({score:.1f}%), floor {args.floor:g}%, "
-          f"{minutes:.1f} min")
+    print(
+        f"score: {killed}/{total} killed ({score:.1f}%), floor {args.floor:g}%, "
+        f"{minutes:.1f} min"
+    )
     if invalid:
         return 1  # the list no longer fits the code
     return 0 if score >= args.floor else 1
