@@ -20,9 +20,7 @@ import sys
 import tempfile
 
 from fwtwine import pe
-from fwtwine.paths import repo_files
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from fwtwine.paths import ROOT, repo_files
 
 
 def sha256_of(path):
@@ -89,47 +87,47 @@ def main(argv):
 
     tmp = tempfile.mkdtemp(prefix="fwt-reproducible-")
     try:
-        # Another source path of another length, so that a path in the file moves bytes.
-        source = os.path.join(tmp, "second", "source-tree")
-        copy_sources(ROOT, source)
-        log = os.path.join(tmp, "build.log")
-        with open(log, "w") as out:
-            for command in (
-                ["cmake", "--preset", "win32", f"-DFWT_FIRMWARE_IMAGE={image}"],
-                ["cmake", "--build", "--preset", "win32", "--target", "fwt"],
-            ):
-                if (
-                    subprocess.run(
-                        command,
-                        cwd=source,
-                        stdout=out,
-                        stderr=subprocess.STDOUT,
-                        stdin=subprocess.DEVNULL,
-                    ).returncode
-                    != 0
-                ):
-                    with open(log) as f:
-                        sys.stdout.write(f.read()[-3000:])
-                    print(f"FAIL the second build failed: {' '.join(command)}")
-                    return 1
-        second = os.path.join(source, "build", "win32", "fwt.exe")
-        first_sum, second_sum = sha256_of(reference), sha256_of(second)
-        print(f"reference  {first_sum}  {reference}")
-        print(f"second     {second_sum}  {second}")
-        if first_sum != second_sum:
-            describe_difference(reference, second)
-            print("FAIL the two builds differ")
-            return 1
-        print(
-            f"ok   reproducible: both builds are {os.path.getsize(reference)} bytes with "
-            f"SHA-256 {first_sum}"
-        )
-        return 0
+        return compare(reference, second_build(tmp, image))
     finally:
         if args.keep:
             print(f"second tree kept in {tmp}")
         else:
             shutil.rmtree(tmp, ignore_errors=True)
+
+
+def second_build(tmp, image):
+    """Builds fwt.exe from a copy of the sources under tmp; returns its path, or None when the
+    build failed (its log's end printed)."""
+    # Another source path of another length, so that a path in the file moves bytes.
+    source = os.path.join(tmp, "second", "source-tree")
+    copy_sources(ROOT, source)
+    log = os.path.join(tmp, "build.log")
+    configure = ["cmake", "--preset", "win32", f"-DFWT_FIRMWARE_IMAGE={image}"]
+    with open(log, "w") as out:
+        for command in (configure, ["cmake", "--build", "--preset", "win32", "--target", "fwt"]):
+            quiet = dict(stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            if subprocess.run(command, cwd=source, **quiet).returncode != 0:
+                with open(log) as f:
+                    sys.stdout.write(f.read()[-3000:])
+                print(f"FAIL the second build failed: {' '.join(command)}")
+                return None
+    return os.path.join(source, "build", "win32", "fwt.exe")
+
+
+def compare(reference, second):
+    """Prints both builds' digests and where they differ; returns the exit code."""
+    if second is None:
+        return 1
+    first_sum, second_sum = sha256_of(reference), sha256_of(second)
+    print(f"reference  {first_sum}  {reference}")
+    print(f"second     {second_sum}  {second}")
+    if first_sum != second_sum:
+        describe_difference(reference, second)
+        print("FAIL the two builds differ")
+        return 1
+    size = os.path.getsize(reference)
+    print(f"ok   reproducible: both builds are {size} bytes with SHA-256 {first_sum}")
+    return 0
 
 
 if __name__ == "__main__":

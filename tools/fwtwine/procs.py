@@ -28,8 +28,9 @@ def _new_group_dying_with_us():
     libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
 
 
-def start(argv, env=None, stdout=None, stderr=None, pass_fds=()):
-    """Starts a process in a process group of its own; the caller must `end` it."""
+def start(argv, env=None, stdout=None, stderr=None, pass_fds=(), **popen):
+    """Starts a process in a process group of its own; the caller must `end` it. `popen`: more
+    of subprocess.Popen's options."""
     return subprocess.Popen(
         [str(a) for a in argv],
         env=env,
@@ -38,6 +39,7 @@ def start(argv, env=None, stdout=None, stderr=None, pass_fds=()):
         stderr=stderr,
         pass_fds=pass_fds,
         preexec_fn=_new_group_dying_with_us,
+        **popen,
     )
 
 
