@@ -145,29 +145,19 @@ def check_figures(m):
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument(
-        "--short",
-        action="store_true",
-        help="the form CI runs: 12 blocks, one run of each kind, 2 s CPU windows",
-    )
-    parser.add_argument("--blocks", type=int, help="cut the image to this many blocks")
-    parser.add_argument("--runs", type=int, help="start-up runs of each kind (default 5)")
-    parser.add_argument("--md", type=Path, default=paths.ROOT / "docs" / "benchmark.md")
-    parser.add_argument("--png", type=Path, default=paths.ROOT / "docs" / "benchmark-blocks.png")
-    parser.add_argument(
-        "--exe",
-        type=Path,
-        help="the fwt.exe to measure (default: FWT_EXE, else build/win32/fwt.exe, the product that ships; build/win64/fwt.exe for the x86_64 build)",
-    )
-    parser.add_argument(
-        "--wine-root",
-        type=Path,
-        help="work area with an existing prefix/ to use (default: a throw-away prefix under build/bench)",
-    )
-    parser.add_argument(
-        "--load-start",
-        help="load average when the run began (the entry script measures it before building)",
-    )
+    option = parser.add_argument
+    short_help = "the form CI runs: 12 blocks, one run of each kind, 2 s CPU windows"
+    option("--short", action="store_true", help=short_help)
+    option("--blocks", type=int, help="cut the image to this many blocks")
+    option("--runs", type=int, help="start-up runs of each kind (default 5)")
+    option("--md", type=Path, default=paths.ROOT / "docs" / "benchmark.md")
+    option("--png", type=Path, default=paths.ROOT / "docs" / "benchmark-blocks.png")
+    exe_help = "the fwt.exe to measure (default: FWT_EXE, else build/win32/fwt.exe, the product"
+    option("--exe", type=Path, help=exe_help + " that ships; build/win64/fwt.exe for x86_64)")
+    root_help = "work area with an existing prefix/ to use (default: a throw-away prefix under"
+    option("--wine-root", type=Path, help=root_help + " build/bench)")
+    load_help = "load average when the run began (the entry script measures it before building)"
+    option("--load-start", help=load_help)
     args = parser.parse_args(argv)
     args.runs = args.runs or (1 if args.short else 5)
     args.blocks = args.blocks or (12 if args.short else None)

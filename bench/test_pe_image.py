@@ -1,7 +1,6 @@
 """Unit tests of cutting the embedded image of fwt.exe (bench/pe_image.py), on the win64 build."""
 
 import hashlib
-import os
 import shutil
 import subprocess
 import tempfile
@@ -9,10 +8,10 @@ import unittest
 from pathlib import Path
 
 import pe_image
+from fwtwine import paths
 
-ROOT = Path(__file__).resolve().parents[1]
-EXE = Path(os.environ.get("FWT_WIN64_DIR") or ROOT / "build" / "win64") / "fwt.exe"
-IMAGE = ROOT / "resources" / "placeholder-firmware.bin"
+EXE = paths.tools().win64_dir / "fwt.exe"
+IMAGE = paths.SHIPPED_IMAGE
 
 
 def embedded(exe, name="BINFILE"):

@@ -20,7 +20,7 @@ import sys
 import tempfile
 
 from fwtwine import pe
-from fwtwine.paths import ROOT, repo_files
+from fwtwine.paths import PRODUCT, ROOT, repo_files
 
 
 def sha256_of(path):
@@ -59,7 +59,7 @@ def describe_difference(a_path, b_path):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--reference", default=os.path.join(ROOT, "build", "win32", "fwt.exe"))
+    parser.add_argument("--reference", default=str(PRODUCT))
     parser.add_argument(
         "--image",
         help="the firmware image (default: the one the reference's "

@@ -130,40 +130,20 @@ def default_seed():
 
 def parse_args():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--list", default=str(DEFAULT_LIST), help="mutant list (JSON)")
-    ap.add_argument(
-        "--work",
-        default=str(DEFAULT_WORK),
-        help="scratch directory: the tree's copy and its build (kept between runs)",
-    )
-    ap.add_argument(
-        "--floor",
-        type=float,
-        default=0.0,
-        help="least share of mutants killed, in percent (exit 1 below it)",
-    )
-    ap.add_argument(
-        "--sample",
-        type=int,
-        default=0,
-        help="run N mutants drawn with --seed from those not marked accepted",
-    )
-    ap.add_argument(
-        "--seed",
-        type=int,
-        default=None,
-        help="seed of the sample (default: from the checked-out commit)",
-    )
-    ap.add_argument("--only", nargs="*", default=[], help="run only these mutant ids")
-    ap.add_argument("--jobs", type=int, default=2, help="parallel build jobs")
-    ap.add_argument(
-        "--rev",
-        default=None,
-        help="take the tree (tests included) from this commit instead of the working tree, e.g. to score the tests as they were",
-    )
-    ap.add_argument(
-        "--check", action="store_true", help="only check that every mutant applies to the tree"
-    )
+    option = ap.add_argument
+    option("--list", default=str(DEFAULT_LIST), help="mutant list (JSON)")
+    work_help = "scratch directory: the tree's copy and its build (kept between runs)"
+    option("--work", default=str(DEFAULT_WORK), help=work_help)
+    floor_help = "least share of mutants killed, in percent (exit 1 below it)"
+    option("--floor", type=float, default=0.0, help=floor_help)
+    sample_help = "run N mutants drawn with --seed from those not marked accepted"
+    option("--sample", type=int, default=0, help=sample_help)
+    option("--seed", type=int, help="seed of the sample (default: from the checked-out commit)")
+    option("--only", nargs="*", default=[], help="run only these mutant ids")
+    option("--jobs", type=int, default=2, help="parallel build jobs")
+    rev_help = "take the tree (tests included) from this commit instead of the working tree, e.g."
+    option("--rev", help=rev_help + " to score the tests as they were")
+    option("--check", action="store_true", help="only check that every mutant applies to the tree")
     return ap.parse_args()
 
 

@@ -27,29 +27,16 @@ def target_env(exe):
 
 def parser():
     p = argparse.ArgumentParser(description="Runs one end-to-end case under Wine.")
-    p.add_argument("case", help="a case name, prefix-create or prefix-remove")
-    p.add_argument("--exe", type=Path, help="the tool under test (default: FWT_EXE)")
-    p.add_argument("--small-exe", type=Path, help="the tool with the three-block image")
-    p.add_argument("--noimage-exe", type=Path, help="the tool with an empty image")
-    p.add_argument(
-        "--loader", default=WINE64, help="command that runs the tool, words split on spaces"
-    )
-    p.add_argument(
-        "--window-ms",
-        type=int,
-        default=30000,
-        help="how long to wait for the tool's window at start-up",
-    )
-    p.add_argument(
-        "--time-scale", type=float, default=1.0, help="factor for the case's other waits"
-    )
-    p.add_argument(
-        "--env",
-        action="append",
-        default=[],
-        metavar="NAME=VALUE",
-        help="extra environment for the Wine processes",
-    )
+    option = p.add_argument
+    option("case", help="a case name, prefix-create or prefix-remove")
+    option("--exe", type=Path, help="the tool under test (default: FWT_EXE)")
+    option("--small-exe", type=Path, help="the tool with the three-block image")
+    option("--noimage-exe", type=Path, help="the tool with an empty image")
+    option("--loader", default=WINE64, help="command that runs the tool, words split on spaces")
+    option("--window-ms", type=int, default=30000, help="how long the window may take at start")
+    option("--time-scale", type=float, default=1.0, help="factor for the case's other waits")
+    env_help = "extra environment for the Wine processes"
+    option("--env", action="append", default=[], metavar="NAME=VALUE", help=env_help)
     return p
 
 

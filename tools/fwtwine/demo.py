@@ -36,7 +36,7 @@ def update(case):
 
 
 def main():
-    tools, exe, work = paths.tools(), paths.BUILD / "win32" / "fwt.exe", paths.BUILD / "demo"
+    tools, exe, work = paths.tools(), paths.PRODUCT, paths.BUILD / "demo"
     target = Target(exe=exe, env=target_env(exe))
     terminate_on_sigterm()
     hide_machine_serial_ports(work, tools.ptypeer)

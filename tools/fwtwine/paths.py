@@ -9,6 +9,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
+PRODUCT = BUILD / "win32" / "fwt.exe"  # the build that ships
 SHIPPED_IMAGE = ROOT / "resources" / "placeholder-firmware.bin"
 
 
@@ -43,7 +44,7 @@ def tools():
 
 def product():
     """The fwt.exe under test: FWT_EXE, else the one that ships."""
-    return from_env("FWT_EXE", BUILD / "win32" / "fwt.exe")
+    return from_env("FWT_EXE", PRODUCT)
 
 
 def shipped_image():

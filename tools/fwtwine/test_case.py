@@ -14,6 +14,7 @@ from fwtwine import cli, driver, emul32, procs
 from fwtwine.case import Case, Target
 from fwtwine.paths import Tools
 from fwtwine.prefix import Prefix
+from fwtwine.test_emul32 import pe as pe_head
 
 REPORT = (
     "\r\n".join(
@@ -150,11 +151,8 @@ class TargetEnvTest(unittest.TestCase):
     def test_a_pe32_gets_the_emulations_environment_or_the_line_saying_what_is_missing(self):
         with tempfile.TemporaryDirectory() as tmp:
             pe32, pe64 = Path(tmp) / "fwt32.exe", Path(tmp) / "fwt64.exe"
-            for path, machine in ((pe32, 0x14C), (pe64, 0x8664)):
-                head = bytearray(0x80 + 24)
-                head[:2], head[0x3C] = b"MZ", 0x80
-                head[0x80:0x86] = b"PE\0\0" + machine.to_bytes(2, "little")
-                path.write_bytes(head)
+            pe32.write_bytes(pe_head(0x14C))
+            pe64.write_bytes(pe_head(0x8664))
             with mock.patch("fwtwine.emul32.missing", return_value=None):
                 self.assertEqual(emul32.ENVIRONMENT, cli.target_env(pe32))
                 self.assertEqual({}, cli.target_env(pe64))
