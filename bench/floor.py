@@ -5,17 +5,20 @@ constants are the ones the benchmark's report quotes (constants())."""
 
 import dataclasses
 
-BAUD = 115200
+from fwtwine.checks import BLOCK
+
+BAUD = 115200  # LINK_BAUD, engine/update_job.h
 BITS_PER_BYTE = 11  # start, 8 data, even parity, stop
-TICK_MS = 10
-SLEEP_MS = 100
-SILENCE_MS = 50
-FLASH_MS = 20  # the simulated device's time to write a block (fwt-devsim's default)
-TONE_MS = 50  # per block on Windows; Beep returns at once under Wine
+# The schedule, as the engine and the host name it.
+TICK_MS = 10  # TICK_MS, host/main_window.cpp
+SLEEP_MS = 100  # SEND_SLEEP_MS, engine/update_job.h
+SILENCE_MS = 50  # REPLY_GAP_MS, engine/update_job.h
+FLASH_MS = 20  # DEVICE_FLASH_MS, tools/devsim/device_model.h: fwt-devsim's time to write a block
+TONE_MS = 50  # ACK_TONE_MS, per block on Windows; Beep returns at once under Wine
 FINAL_TONE_MS = 100
 
 # Frame lengths in bytes on the wire, as engine/frame.h names them.
-BLOCK_DATA = 1024  # MAX_BLOCK_DATA
+BLOCK_DATA = BLOCK  # MAX_BLOCK_DATA
 BLOCK_REQUEST = BLOCK_DATA + 11  # MAX_BLOCK_DATA + BLOCK_FRAME_OVERHEAD
 BLOCK_REPLY = 11  # BLOCK_ACK_LEN
 CHECKSUM_REQUEST = 13  # CHECKSUM_QUERY_LEN

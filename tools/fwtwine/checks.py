@@ -6,7 +6,7 @@ from pathlib import Path
 
 from fwtwine.procs import log, wait_until
 
-BLOCK = 1024
+BLOCK = 1024  # the image goes in blocks of BLOCK_SIZE bytes (engine/update_job.h)
 
 
 def padded(data):
