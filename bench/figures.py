@@ -1,11 +1,7 @@
-"""The benchmark's arithmetic on what it measured: medians, per-block intervals from the simulated
+"""The benchmark's arithmetic on what it measured: per-block intervals from the simulated
 device's log, CPU shares."""
 
-
-def median(values):
-    v = sorted(values)
-    n = len(v)
-    return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
+import statistics
 
 
 def device_lines(log, command):
@@ -27,9 +23,9 @@ def block_intervals(log):
 
 
 def block_stats(intervals):
-    """min, median (the lower middle for an even count), max and mean of the intervals."""
-    ms = sorted(v for _, v in intervals)
-    return ms[0], ms[(len(ms) + 1) // 2 - 1], ms[-1], sum(ms) / len(ms)
+    """min, median, max and mean of the intervals."""
+    ms = [v for _, v in intervals]
+    return min(ms), statistics.median(ms), max(ms), statistics.fmean(ms)
 
 
 def answered_blocks(log):

@@ -6,11 +6,9 @@ damaged."""
 
 import hashlib
 import struct
-import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-import pe_resources  # noqa: E402
+from fwtwine import pe
 
 DIGEST_RESOURCE = "BINFILE_SHA256"
 
@@ -18,9 +16,9 @@ DIGEST_RESOURCE = "BINFILE_SHA256"
 def cut_image(src, dst, size, resource="BINFILE"):
     """Writes the cut copy to dst and returns the image's original length."""
     data = bytearray(Path(src).read_bytes())
-    pe = pe_resources.parse_pe(bytes(data))
-    image = pe.find(pe_resources.RT_RCDATA, resource)
-    digest = pe.find(pe_resources.RT_RCDATA, DIGEST_RESOURCE)
+    exe = pe.parse_pe(bytes(data))
+    image = exe.find(pe.RT_RCDATA, resource)
+    digest = exe.find(pe.RT_RCDATA, DIGEST_RESOURCE)
     if image is None:
         raise ValueError(f"{src} carries no {resource} resource")
     if digest is None or len(digest.data) != 32:
@@ -29,6 +27,6 @@ def cut_image(src, dst, size, resource="BINFILE"):
     if not 0 < size <= old:
         raise ValueError(f"cannot cut a {old}-byte image to {size} bytes")
     struct.pack_into("<I", data, image.entry + 4, size)
-    data[digest.offset:digest.offset + 32] = hashlib.sha256(image.data[:size]).digest()
+    data[digest.offset : digest.offset + 32] = hashlib.sha256(image.data[:size]).digest()
     Path(dst).write_bytes(data)
     return old

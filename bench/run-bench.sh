@@ -10,4 +10,5 @@ load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 bash tools/install-deps.sh
 { cmake --preset native && cmake --build --preset native --target fwt_win32 fwt_win64 fwt-devsim fwt-ptypeer; } \
     >/dev/null
+export PYTHONPATH=tools:bench
 exec python3 bench/run_bench.py --load-start "$load_start" "$@"

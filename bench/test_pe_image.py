@@ -1,7 +1,6 @@
 """Unit tests of cutting the embedded image of fwt.exe (bench/pe_image.py), on the win64 build."""
 
 import hashlib
-import os
 import shutil
 import subprocess
 import tempfile
@@ -9,19 +8,24 @@ import unittest
 from pathlib import Path
 
 import pe_image
+from fwtwine import paths
 
-ROOT = Path(__file__).resolve().parents[1]
-EXE = Path(os.environ.get("FWT_WIN64_DIR") or ROOT / "build" / "win64") / "fwt.exe"
-IMAGE = ROOT / "resources" / "placeholder-firmware.bin"
+EXE = paths.tools().win64_dir / "fwt.exe"
+IMAGE = paths.SHIPPED_IMAGE
 
 
 def embedded(exe, name="BINFILE"):
     """A raw-data resource as a resource reader sees it (icoutils' wrestool)."""
-    return subprocess.run(["wrestool", "-x", "--raw", "--type=10", f"--name={name}", str(exe)],
-                          capture_output=True, check=True).stdout
+    return subprocess.run(
+        ["wrestool", "-x", "--raw", "--type=10", f"--name={name}", str(exe)],
+        capture_output=True,
+        check=True,
+    ).stdout
 
 
-@unittest.skipUnless(EXE.exists() and shutil.which("wrestool"), "needs build/win64/fwt.exe and wrestool")
+@unittest.skipUnless(
+    EXE.exists() and shutil.which("wrestool"), "needs build/win64/fwt.exe and wrestool"
+)
 class CutImageTest(unittest.TestCase):
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp())
@@ -29,7 +33,7 @@ class CutImageTest(unittest.TestCase):
 
     def test_the_resource_holds_the_first_blocks_and_the_rest_is_unchanged(self):
         out = self.dir / "fwt.exe"
-        cut = IMAGE.read_bytes()[:12 * 1024]
+        cut = IMAGE.read_bytes()[: 12 * 1024]
         self.assertEqual(pe_image.cut_image(EXE, out, 12 * 1024), IMAGE.stat().st_size)
         self.assertEqual(embedded(out), cut)
         # The digest the tool checks at start-up matches the cut image.

@@ -15,12 +15,12 @@ import argparse
 import hashlib
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from fwtwine import pe
+from fwtwine.paths import PRODUCT, ROOT, repo_files
 
 
 def sha256_of(path):
@@ -36,41 +36,11 @@ def configured_image(build_dir):
     return None
 
 
-def source_files(root):
-    """The files a clone holds: git's list (tracked, and new files not ignored) in a checkout,
-    otherwise everything but the build trees."""
-    if os.path.isdir(os.path.join(root, ".git")) or os.path.isfile(os.path.join(root, ".git")):
-        listed = subprocess.run(
-            ["git", "-C", root, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-            check=True, capture_output=True).stdout
-        return [p for p in listed.decode().split("\0") if p and os.path.isfile(os.path.join(root, p))]
-    files = []
-    for here, dirs, names in os.walk(root):
-        rel = os.path.relpath(here, root)
-        if rel == ".":
-            dirs[:] = [d for d in dirs if d not in ("build", ".git")]
-        files.extend(os.path.normpath(os.path.join(rel, n)) for n in names)
-    return files
-
-
 def copy_sources(root, dest):
-    for rel in source_files(root):
+    for rel in repo_files(root):
         target = os.path.join(dest, rel)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy2(os.path.join(root, rel), target)
-
-
-def section_of(data, offset):
-    """The name of the PE section whose file data holds offset, or "headers"."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    count, opt_size = struct.unpack_from("<H12xH", data, pe + 6)
-    first = pe + 24 + opt_size
-    for i in range(count):
-        name = data[first + 40 * i : first + 40 * i + 8].rstrip(b"\0").decode(errors="replace")
-        raw_size, raw_ptr = struct.unpack_from("<II", data, first + 40 * i + 16)
-        if raw_ptr <= offset < raw_ptr + raw_size:
-            return name
-    return "headers" if offset < first + 40 * count else "beyond the sections"
 
 
 def describe_difference(a_path, b_path):
@@ -81,63 +51,83 @@ def describe_difference(a_path, b_path):
     if len(a) != len(b):
         print(f"sizes differ: {len(a)} and {len(b)} bytes")
     differing = [i for i in range(min(len(a), len(b))) if a[i] != b[i]]
+    image = pe.parse_pe(a)
     print(f"{len(differing)} differing bytes in the common length")
     for i in differing[:12]:
-        print(f"  offset {i:#08x} ({section_of(a, i)}): {a[i]:02x} / {b[i]:02x}")
+        print(f"  offset {i:#08x} ({image.section_of(i)}): {a[i]:02x} / {b[i]:02x}")
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--reference", default=os.path.join(ROOT, "build", "win32", "fwt.exe"))
-    parser.add_argument("--image", help="the firmware image (default: the one the reference's "
-                        "build tree was configured with)")
+    parser.add_argument("--reference", default=str(PRODUCT))
+    parser.add_argument(
+        "--image",
+        help="the firmware image (default: the one the reference's "
+        "build tree was configured with)",
+    )
     parser.add_argument("--keep", action="store_true", help="keep the second tree")
     args = parser.parse_args(argv)
 
     reference = os.path.abspath(args.reference)
     if not os.path.isfile(reference):
-        print(f"FAIL no reference build at {reference} (cmake --preset win32 && "
-              "cmake --build --preset win32)")
+        print(
+            f"FAIL no reference build at {reference} (cmake --preset win32 && "
+            "cmake --build --preset win32)"
+        )
         return 1
     image = os.path.abspath(args.image) if args.image else None
     if image is None and os.path.isfile(os.path.join(os.path.dirname(reference), "CMakeCache.txt")):
         image = configured_image(os.path.dirname(reference))
     if image is None:
-        print(f"FAIL no image: {os.path.dirname(reference)} has no CMakeCache.txt naming it; "
-              "give --image")
+        print(
+            f"FAIL no image: {os.path.dirname(reference)} has no CMakeCache.txt naming it; "
+            "give --image"
+        )
         return 1
 
     tmp = tempfile.mkdtemp(prefix="fwt-reproducible-")
     try:
-        # Another source path of another length, so that a path in the file moves bytes.
-        source = os.path.join(tmp, "second", "source-tree")
-        copy_sources(ROOT, source)
-        log = os.path.join(tmp, "build.log")
-        with open(log, "w") as out:
-            for command in (["cmake", "--preset", "win32", f"-DFWT_FIRMWARE_IMAGE={image}"],
-                            ["cmake", "--build", "--preset", "win32", "--target", "fwt"]):
-                if subprocess.run(command, cwd=source, stdout=out, stderr=subprocess.STDOUT,
-                                  stdin=subprocess.DEVNULL).returncode != 0:
-                    with open(log) as f:
-                        sys.stdout.write(f.read()[-3000:])
-                    print(f"FAIL the second build failed: {' '.join(command)}")
-                    return 1
-        second = os.path.join(source, "build", "win32", "fwt.exe")
-        first_sum, second_sum = sha256_of(reference), sha256_of(second)
-        print(f"reference  {first_sum}  {reference}")
-        print(f"second     {second_sum}  {second}")
-        if first_sum != second_sum:
-            describe_difference(reference, second)
-            print("FAIL the two builds differ")
-            return 1
-        print(f"ok   reproducible: both builds are {os.path.getsize(reference)} bytes with "
-              f"SHA-256 {first_sum}")
-        return 0
+        return compare(reference, second_build(tmp, image))
     finally:
         if args.keep:
             print(f"second tree kept in {tmp}")
         else:
             shutil.rmtree(tmp, ignore_errors=True)
+
+
+def second_build(tmp, image):
+    """Builds fwt.exe from a copy of the sources under tmp; returns its path, or None when the
+    build failed (its log's end printed)."""
+    # Another source path of another length, so that a path in the file moves bytes.
+    source = os.path.join(tmp, "second", "source-tree")
+    copy_sources(ROOT, source)
+    log = os.path.join(tmp, "build.log")
+    configure = ["cmake", "--preset", "win32", f"-DFWT_FIRMWARE_IMAGE={image}"]
+    with open(log, "w") as out:
+        for command in (configure, ["cmake", "--build", "--preset", "win32", "--target", "fwt"]):
+            quiet = dict(stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            if subprocess.run(command, cwd=source, **quiet).returncode != 0:
+                with open(log) as f:
+                    sys.stdout.write(f.read()[-3000:])
+                print(f"FAIL the second build failed: {' '.join(command)}")
+                return None
+    return os.path.join(source, "build", "win32", "fwt.exe")
+
+
+def compare(reference, second):
+    """Prints both builds' digests and where they differ; returns the exit code."""
+    if second is None:
+        return 1
+    first_sum, second_sum = sha256_of(reference), sha256_of(second)
+    print(f"reference  {first_sum}  {reference}")
+    print(f"second     {second_sum}  {second}")
+    if first_sum != second_sum:
+        describe_difference(reference, second)
+        print("FAIL the two builds differ")
+        return 1
+    size = os.path.getsize(reference)
+    print(f"ok   reproducible: both builds are {size} bytes with SHA-256 {first_sum}")
+    return 0
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@ packages=(
     cmake make g++ libgtest-dev libgmock-dev python3
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine64 fonts-wine xvfb xauth icoutils imagemagick util-linux procps gnuplot-nox
-    clang-14 libclang-rt-14-dev
+    clang-14 libclang-rt-14-dev clang-format black pyflakes3
 )
 # The shipped 32-bit product runs under 32-bit Wine beside wine64, through QEMU's i386 emulation.
 packages32=(wine32:i386)
@@ -73,9 +73,9 @@ if [ ${#missing32[@]} -gt 0 ]; then
 fi
 # Mounting binfmt_misc and registering the handler need root; without it, say what is missing.
 if [ "$(id -u)" -eq 0 ]; then
-    /usr/bin/python3 "$here/wine/emul32.py" set-up || true
+    /usr/bin/python3 "$here/fwtwine/emul32.py" set-up || true
 elif sudo -n true 2>/dev/null; then
-    sudo -n /usr/bin/python3 "$here/wine/emul32.py" set-up || true
+    sudo -n /usr/bin/python3 "$here/fwtwine/emul32.py" set-up || true
 else
-    /usr/bin/python3 "$here/wine/emul32.py" check || true
+    /usr/bin/python3 "$here/fwtwine/emul32.py" check || true
 fi

@@ -13,10 +13,9 @@ import sys
 import tempfile
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+from fwtwine import pe as pe_resources
 
-import pe_resources  # noqa: E402
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 EXES = []
 
@@ -40,8 +39,11 @@ def configured_image(exe):
 
 def wrestool(exe, rtype, name):
     """The resource's bytes as icoutils' wrestool extracts them, as a second opinion."""
-    return subprocess.run(["wrestool", "-x", "--raw", f"--type={rtype}", f"--name={name}", exe],
-                          check=True, capture_output=True).stdout
+    return subprocess.run(
+        ["wrestool", "-x", "--raw", f"--type={rtype}", f"--name={name}", exe],
+        check=True,
+        capture_output=True,
+    ).stdout
 
 
 class BuiltExecutables(unittest.TestCase):
@@ -79,10 +81,12 @@ class BuiltExecutables(unittest.TestCase):
                 self.assertIsNotNone(resource, "no VERSIONINFO")
                 self.assertEqual(wrestool(exe, 16, 1), resource.data)
                 fixed, strings = pe_resources.parse_version_info(resource.data)
-                self.assertEqual(pe_resources.version_of(fixed["file_ms"], fixed["file_ls"]),
-                                 expected)
                 self.assertEqual(
-                    pe_resources.version_of(fixed["product_ms"], fixed["product_ls"]), expected)
+                    pe_resources.version_of(fixed["file_ms"], fixed["file_ls"]), expected
+                )
+                self.assertEqual(
+                    pe_resources.version_of(fixed["product_ms"], fixed["product_ls"]), expected
+                )
                 self.assertEqual(fixed["type"], 1, "file type is not an application")
                 self.assertEqual((fixed["date_ms"], fixed["date_ls"]), (0, 0))
                 sha256 = hashlib.sha256(image).hexdigest()

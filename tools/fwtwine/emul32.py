@@ -7,8 +7,8 @@ re-enables) the handler where it can (tools/install-deps.sh calls it as root). A
 10.0 counts as missing: Debian 12's own 7.2 takes 80 to 100 s to start a 32-bit Wine program,
 which the cases' waits do not allow for.
 
-    python3 tools/wine/emul32.py check     prints what is missing and exits 1, or exits 0
-    python3 tools/wine/emul32.py set-up    mounts and registers; prints what is still missing
+    python3 tools/fwtwine/emul32.py check     prints what is missing and exits 1, or exits 0
+    python3 tools/fwtwine/emul32.py set-up    mounts and registers; prints what is still missing
 """
 
 import os
@@ -29,7 +29,8 @@ REGISTRATION = (
     ":" + HANDLER + ":M::"
     r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:"
     r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
-    + QEMU + ":F"
+    + QEMU
+    + ":F"
 )
 
 # Without a reserved guest address space 32-bit Wine stops at once under QEMU ("failed to map
@@ -43,23 +44,6 @@ PREFIX = "32-bit emulation unavailable: "
 # CPU before its own code runs, while 10.0.2 (bookworm-backports) starts one in a third of a
 # second. Debian offers nothing between the two, so no version between them was measured.
 FAST_QEMU = (10, 0)
-
-
-I386_MACHINE = 0x14C
-
-
-def is_i386_pe(path):
-    """Whether PATH is a 32-bit x86 Windows executable (PE machine type i386), which wine64
-    hands to the 32-bit loader."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(4096)
-    except OSError:
-        return False
-    if head[:2] != b"MZ" or len(head) < 0x40:
-        return False
-    pe = int.from_bytes(head[0x3C:0x40], "little")
-    return head[pe:pe + 4] == b"PE\0\0" and int.from_bytes(head[pe + 4:pe + 6], "little") == I386_MACHINE
 
 
 def _handler_path(binfmt_dir):
@@ -83,8 +67,9 @@ def handler_state(binfmt_dir=BINFMT_DIR):
 def qemu_version(argv, env=None):
     """(major, minor) from what `argv` prints ("qemu-i386 version 10.0.2 (...)"), or None."""
     try:
-        out = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                             text=True, timeout=30).stdout
+        out = subprocess.run(
+            argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30
+        ).stdout
     except (OSError, subprocess.SubprocessError):
         return None
     found = re.search(r"\bversion (\d+)\.(\d+)", out)
@@ -110,12 +95,20 @@ def missing(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER, version_of=q
     None when nothing does."""
     for path, package in ((qemu, "qemu-user-static"), (wine32, "wine32:i386")):
         if not os.path.exists(path):
-            return PREFIX + f"{path} is missing (package {package}; run tools/install-deps.sh as root)"
+            return (
+                PREFIX + f"{path} is missing (package {package}; run tools/install-deps.sh as root)"
+            )
     if not os.path.exists(os.path.join(binfmt_dir, "register")):
-        return PREFIX + f"binfmt_misc is not mounted at {binfmt_dir} (run tools/install-deps.sh as root)"
+        return (
+            PREFIX
+            + f"binfmt_misc is not mounted at {binfmt_dir} (run tools/install-deps.sh as root)"
+        )
     state = handler_state(binfmt_dir)
     if state is None:
-        return PREFIX + f"no i386 handler {_handler_path(binfmt_dir)} in binfmt_misc (run tools/install-deps.sh as root)"
+        return (
+            PREFIX
+            + f"no i386 handler {_handler_path(binfmt_dir)} in binfmt_misc (run tools/install-deps.sh as root)"
+        )
     if state.get("interpreter") != qemu:
         return PREFIX + f"the i386 handler runs {state.get('interpreter')!r}, not {qemu}"
     if not state["enabled"]:
@@ -126,9 +119,11 @@ def missing(binfmt_dir=BINFMT_DIR, qemu=QEMU, wine32=WINE32_LOADER, version_of=q
             fix = f"{qemu} is {_dotted(on_disk)} now: register the handler again"
         else:
             fix = "qemu-user-static from bookworm-backports"
-        return PREFIX + (f"the i386 handler runs QEMU {_dotted(running)}, which takes 80 to 100 s "
-                         f"to start the product (10.0 and later: a second); {fix} "
-                         "(tools/install-deps.sh as root)")
+        return PREFIX + (
+            f"the i386 handler runs QEMU {_dotted(running)}, which takes 80 to 100 s "
+            f"to start the product (10.0 and later: a second); {fix} "
+            "(tools/install-deps.sh as root)"
+        )
     return None
 
 

@@ -6,7 +6,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-import emul32
+from fwtwine import emul32, pe as pe_file
 
 HANDLER_ENABLED = """enabled
 interpreter /usr/bin/qemu-i386-static
@@ -21,7 +21,7 @@ def pe(machine, lfanew=0x80):
     head = bytearray(lfanew + 24)
     head[:2] = b"MZ"
     head[0x3C:0x40] = struct.pack("<I", lfanew)
-    head[lfanew:lfanew + 6] = b"PE\0\0" + struct.pack("<H", machine)
+    head[lfanew : lfanew + 6] = b"PE\0\0" + struct.pack("<H", machine)
     return bytes(head)
 
 
@@ -38,7 +38,9 @@ class Machine(unittest.TestCase):
         for f in (self.binfmt / "register", self.qemu, self.wine32):
             f.write_text("")
         self.handler = self.binfmt / emul32.HANDLER
-        self.handler.write_text(HANDLER_ENABLED.replace("/usr/bin/qemu-i386-static", str(self.qemu)))
+        self.handler.write_text(
+            HANDLER_ENABLED.replace("/usr/bin/qemu-i386-static", str(self.qemu))
+        )
         # The QEMU the handler runs (asked through the loader) and the one on disk.
         self.running, self.on_disk = (10, 0), (10, 0)
 
@@ -65,8 +67,12 @@ class MissingTest(Machine):
             (lambda: self.wine32.unlink(), "wine32:i386"),
             (lambda: (self.binfmt / "register").unlink(), "binfmt_misc is not mounted"),
             (lambda: self.handler.unlink(), "no i386 handler"),
-            (lambda: self.handler.write_text(
-                self.handler.read_text().replace("enabled", "disabled", 1)), "is disabled"),
+            (
+                lambda: self.handler.write_text(
+                    self.handler.read_text().replace("enabled", "disabled", 1)
+                ),
+                "is disabled",
+            ),
             (lambda: self.handler.write_text(HANDLER_ENABLED), "/usr/bin/qemu-i386-static"),
             (lambda: setattr(self, "running", (7, 2)), "QEMU 7.2, which takes 80 to 100 s"),
         ]
@@ -147,8 +153,9 @@ class SetUpTest(Machine):
 
     def test_registration_matches_i386_elf_programs_only(self):
         _, name, kind, offset, magic, mask, interpreter, flags = emul32.REGISTRATION.split(":")
-        self.assertEqual((emul32.HANDLER, "M", "", emul32.QEMU, "F"),
-                         (name, kind, offset, interpreter, flags))
+        self.assertEqual(
+            (emul32.HANDLER, "M", "", emul32.QEMU, "F"), (name, kind, offset, interpreter, flags)
+        )
 
         def decode(text):
             # As the kernel reads it: \xHH escapes, other characters as they are.
@@ -176,7 +183,7 @@ class PeTest(unittest.TestCase):
         with tempfile.NamedTemporaryFile(delete=False) as f:
             f.write(data)
         try:
-            self.assertEqual(want, emul32.is_i386_pe(f.name))
+            self.assertEqual(want, pe_file.is_i386(f.name))
         finally:
             os.unlink(f.name)
 
@@ -189,7 +196,7 @@ class PeTest(unittest.TestCase):
         self.check(b"", False)
         self.check(b"\x7fELF" + bytes(60), False)
         self.check(pe(0x14C)[:0x85], False)  # cut off before the machine field
-        self.assertFalse(emul32.is_i386_pe("/nonexistent/fwt.exe"))
+        self.assertFalse(pe_file.is_i386("/nonexistent/fwt.exe"))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
-"""Reads the resources of a Windows executable (PE32 or PE32+) without outside tools: where each
-raw resource lies in the file, its bytes, and the strings of its VERSIONINFO. Also makes a copy
-of fwt.exe with one byte of its embedded firmware image flipped, for the damaged-image test.
+"""Reads a Windows executable (PE32 or PE32+) without outside tools: its machine, its sections,
+where each raw resource lies in the file, its bytes, and the strings of its VERSIONINFO. Also
+makes a copy of fwt.exe with one byte of its embedded firmware image flipped, for the
+damaged-image test.
 
-    python3 tools/pe_resources.py build/win32/fwt.exe          # lists resources, version strings
-    python3 tools/pe_resources.py --flip OUT.exe build/win64/fwt.exe
+    PYTHONPATH=tools python3 -m fwtwine.pe build/win32/fwt.exe     # resources, version strings
+    PYTHONPATH=tools python3 -m fwtwine.pe --flip OUT.exe build/win64/fwt.exe
 """
 
 import argparse
@@ -13,6 +14,7 @@ from dataclasses import dataclass
 
 RT_RCDATA = 10
 RT_VERSION = 16
+I386 = 0x14C
 
 
 class PeError(ValueError):
@@ -35,6 +37,8 @@ class PeImage:
     timestamp: int  # the COFF header's link time stamp
     resources: list
     resource_timestamps: list  # the time stamp of every resource directory
+    sections: list  # (name, virtual address, span, file offset, size in the file)
+    headers_end: int  # where the section table ends in the file
 
     def find(self, rtype, name):
         for r in self.resources:
@@ -42,19 +46,27 @@ class PeImage:
                 return r
         return None
 
+    def section_of(self, offset):
+        """The name of the section whose file data holds offset, or "headers"."""
+        for name, _, _, raw_ptr, raw_size in self.sections:
+            if raw_ptr <= offset < raw_ptr + raw_size:
+                return name
+        return "headers" if offset < self.headers_end else "beyond the sections"
+
 
 def _sections(data, pe):
     count, opt_size = struct.unpack_from("<H12xH", data, pe + 6)
     first = pe + 24 + opt_size
     sections = []
-    for i in range(count):
-        vsize, vaddr, raw_size, raw_ptr = struct.unpack_from("<IIII", data, first + 40 * i + 8)
-        sections.append((vaddr, max(vsize, raw_size), raw_ptr, raw_size))
-    return sections
+    for at in range(first, first + 40 * count, 40):
+        name = data[at : at + 8].rstrip(b"\0").decode(errors="replace")
+        vsize, vaddr, raw_size, raw_ptr = struct.unpack_from("<IIII", data, at + 8)
+        sections.append((name, vaddr, max(vsize, raw_size), raw_ptr, raw_size))
+    return sections, first + 40 * count
 
 
 def _rva_to_offset(sections, rva):
-    for vaddr, span, raw_ptr, raw_size in sections:
+    for _, vaddr, span, raw_ptr, raw_size in sections:
         if vaddr <= rva < vaddr + span:
             if rva - vaddr >= raw_size:
                 raise PeError(f"RVA {rva:#x} lies beyond the section's file data")
@@ -68,13 +80,28 @@ def read_pe(path):
     return parse_pe(data)
 
 
-def parse_pe(data):
-    if data[:2] != b"MZ":
+def is_i386(path):
+    """Whether PATH is a 32-bit x86 Windows executable, which wine64 hands to the 32-bit
+    loader."""
+    try:
+        with open(path, "rb") as f:
+            return _coff_header(f.read(4096))[1] == I386
+    except (OSError, PeError):
+        return False
+
+
+def _coff_header(data):
+    """(where the PE signature lies, machine, link time stamp)."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
         raise PeError("not an MZ executable")
     pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe : pe + 4] != b"PE\0\0":
+    if data[pe : pe + 4] != b"PE\0\0" or len(data) < pe + 12:
         raise PeError("no PE signature")
-    machine, timestamp = struct.unpack_from("<H2xI", data, pe + 4)
+    return (pe, *struct.unpack_from("<H2xI", data, pe + 4))
+
+
+def parse_pe(data):
+    pe, machine, timestamp = _coff_header(data)
     opt = pe + 24
     magic = struct.unpack_from("<H", data, opt)[0]
     if magic == 0x10B:
@@ -84,8 +111,8 @@ def parse_pe(data):
     else:
         raise PeError(f"unknown optional header magic {magic:#x}")
     count = struct.unpack_from("<I", data, dirs - 4)[0]
-    sections = _sections(data, pe)
-    image = PeImage(machine, timestamp, [], [])
+    sections, headers_end = _sections(data, pe)
+    image = PeImage(machine, timestamp, [], [], sections, headers_end)
     if count < 3:
         return image
     res_rva, res_size = struct.unpack_from("<II", data, dirs + 8 * 2)
@@ -118,7 +145,9 @@ def parse_pe(data):
             if offset + size > len(data):
                 raise PeError(f"resource {key} runs past the end of the file")
             image.resources.append(
-                Resource(key[0], key[1], key[2], offset, data[offset : offset + size], base + target)
+                Resource(
+                    key[0], key[1], key[2], offset, data[offset : offset + size], base + target
+                )
             )
 
     directory(0, 0, [])
@@ -169,8 +198,10 @@ def parse_version_info(data):
     fields = struct.unpack_from("<13I", value)
     if fields[0] != 0xFEEF04BD:
         raise PeError("VS_FIXEDFILEINFO signature missing")
-    names = ("signature struct_version file_ms file_ls product_ms product_ls flags_mask flags "
-             "os type subtype date_ms date_ls").split()
+    names = (
+        "signature struct_version file_ms file_ls product_ms product_ls flags_mask flags "
+        "os type subtype date_ms date_ls"
+    ).split()
     fixed = dict(zip(names, fields))
     strings = {}
     for child_key, _, tables, _ in children:
@@ -217,12 +248,16 @@ def main(argv):
     image = read_pe(args.exe)
     print(f"machine {image.machine:#x}, link time stamp {image.timestamp}")
     for r in image.resources:
-        print(f"type {r.type} name {r.name!r} language {r.language}: {len(r.data)} bytes at {r.offset:#x}")
+        print(
+            f"type {r.type} name {r.name!r} language {r.language}: {len(r.data)} bytes at {r.offset:#x}"
+        )
     version = image.find(RT_VERSION, 1)
     if version is not None:
         fixed, strings = parse_version_info(version.data)
-        print(f"file version {version_of(fixed['file_ms'], fixed['file_ls'])}, "
-              f"product version {version_of(fixed['product_ms'], fixed['product_ls'])}")
+        print(
+            f"file version {version_of(fixed['file_ms'], fixed['file_ls'])}, "
+            f"product version {version_of(fixed['product_ms'], fixed['product_ls'])}"
+        )
         for key, value in strings.items():
             print(f"  {key}: {value}")
     return 0

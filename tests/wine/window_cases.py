@@ -1,0 +1,237 @@
+"""End-to-end cases of the tool's window: start-up without ports or with a missing or damaged
+image, a port that has gone, the port list's rescans, the close guard, the About box and the
+log folder."""
+
+import hashlib
+import re
+import statistics
+
+from fwtwine.procs import log, wait_until
+from steps import (
+    TITLE,
+    box_has,
+    damaged_copy,
+    expect_update,
+    explorer_on,
+    fatal_box,
+    fresh_log_dir,
+    register,
+    run_until,
+    small_device,
+    small_image,
+    the_log,
+    unplug,
+)
+
+CASES = {}
+case = register(CASES)
+IDM_ABOUT, IDM_OPEN_LOG_FOLDER = 0x10, 0x20
+CLOSING = " The program will now abort"
+
+
+@case
+def case_no_ports(c):
+    """Also the system menu's About box and "Open Log Folder", and the removal of old logs at
+    start-up (25 there before, 20 after; other files stay)."""
+    logs = fresh_log_dir(c)
+    logs.mkdir(parents=True)
+    old = [logs / f"fwt-20200101-1200{i:02d}-7.log" for i in range(25)]
+    for path in [*old, logs / "notes.txt"]:
+        path.write_text("old\n")
+    c.start_tool(c.target.small_exe)
+    about = ["syscommand", IDM_ABOUT, "titled-box", "About " + TITLE, 20000]
+    c.drive("window", 30000, "items", "status", "click", "status", *about)
+    c.expect_eq("port list entries", 0, len(c.driver.items()))
+    c.expect_statuses(" - Idle - ", "No COM port selected")
+    kept = sorted(p.name for p in logs.glob("fwt-*.log"))
+    c.expect_eq("run logs kept at start-up", 20, len(kept))
+    c.expect_eq("old logs kept (the newest)", [p.name for p in old[-19:]], kept[:19])
+    c.check((logs / "notes.txt").exists(), "other files stay", "notes.txt was removed")
+
+    about = c.driver.last_box()
+    log(f"about-begin\n{about}\nabout-end")
+    image = small_image().read_bytes()
+    box_has(c, about, "the image's size", f"Firmware image: {len(image)} bytes")
+    box_has(c, about, "the image's SHA-256", f"SHA-256: {hashlib.sha256(image).hexdigest()}")
+    box_has(c, about, "the log folder", r"\Device Firmware Update Tool\logs")
+
+    c.drive("syscommand", IDM_OPEN_LOG_FOLDER)
+    opened = []
+    folder = r"Firmware Update Tool\logs"
+    wait_until(lambda: opened.extend(explorer_on(c, folder)) or opened, seconds=10)
+    fail_text = "Open Log Folder started no explorer.exe on the folder"
+    c.check(bool(opened), f"Open Log Folder started: {opened[:1]}", fail_text)
+    c.close_tool_expect(0)
+    c.expect_no_trace("Opening serial port")
+
+
+@case
+def case_port_gone(c):
+    """Runs the target's product (--exe), the shipped 32-bit one included: no block is written,
+    so the image does not matter."""
+    c.device("dev", 3, *small_device())
+    fresh_log_dir(c)
+    c.start_tool()
+    c.drive("window", 30000, "items")
+    c.expect_eq("port list", [r"\\.\com3"], c.driver.items())
+    unplug(c, "dev", 3)
+    failure = "          Unable to open serial port. In use already, or not present"
+    box = fatal_box(c, failure, "click", "box", 20000)
+    log(f"box-begin\n{box}\nbox-end")
+    box_has(c, box, "the error number", r"^Error number [1-9][0-9]* reported", regex=True)
+    # The system's description of the error follows the number line.
+    lines = box.splitlines()
+    after = [lines[i + 1] for i, line in enumerate(lines[:-1]) if line.startswith("Error number")]
+    c.check(
+        bool(after) and re.search(r"[A-Za-z]", after[-1]) is not None,
+        "box: the system's description follows the error number",
+        "no system description after the error number",
+    )
+    box_has(c, box, "the closing text", CLOSING)
+    run_log = the_log(c).decode(errors="replace").replace("\r", "")
+    c.check(
+        bool(box.strip()) and run_log.rstrip().endswith(box.strip()),
+        "the run log ends with the box's text",
+        "the run log does not end with the box's text",
+    )
+
+
+@case
+def case_empty_image(c):
+    c.start_tool(c.target.noimage_exe)
+    fatal_box(c, "          Firmware image missing or empty", "box", 30000)
+    c.expect_no_trace("Flash Image Size")
+
+
+# One flipped byte in the image: start-up refuses it before the window appears, and the device
+# behind the port hears nothing.
+@case
+def case_damaged_image(c):
+    damaged = damaged_copy(c)
+    c.device("dev", 3)
+    c.start_tool(damaged)
+    box = fatal_box(c, "          Firmware image damaged", "box", 30000)
+    box_has(c, box, "the closing text", CLOSING)
+    c.check("Error number" not in box, "box quotes no system error", "box quotes a system error")
+    # The version line is traced right after the window is shown.
+    c.expect_no_trace("Running on windows version")
+    c.expect_no_trace("Flash Image Size")
+    # The device logs every byte it hears (the first one powers it up).
+    c.expect_eq("lines in the device's log", [], c.device_log("dev"))
+
+
+# CNG's SHA-256 against known digests, and the image check's cost (budget 20 ms).
+@case
+def case_image_check_probe(c):
+    out = c.dir / "probe.txt"
+    probe = c.tools.win64_dir / "fwt-imagecheckprobe.exe"
+    rc = c.run_windows_program(probe, c.target.exe, damaged_copy(c), out=out)
+    for line in out.read_text(errors="replace").replace("\r", "").splitlines():
+        log(line)
+    c.expect_eq("image check probe exit code", 0, rc)
+
+
+def expect_ports(c, how, ports, selected, label=None):
+    """After the driver's step HOW, the port list is PORTS with entry SELECTED selected."""
+    label = label or f" after {how}"
+    c.driver.lines.clear()
+    c.drive(how, "items", "selected")
+    c.expect_eq(f"port list{label}", ports, c.driver.items())
+    c.expect_eq(f"selected{label}", [selected], c.driver.values("selected"))
+
+
+def rescan_cost(c, budget_ms=None):
+    """The scan runs on the window's thread: its cost, list unchanged, seen from the driver as
+    the time a drop-down or a device change takes (median of 15 each)."""
+    c.driver.lines.clear()
+    c.drive(*["dropdown"] * 15, *["devchange"] * 15)
+    for key in ("dropdown", "devchange"):
+        times = c.driver.values(key)
+        median = statistics.median(times) / 1000 if times else None
+        figures = f"rescan on {key}: median {median} ms, max {max(times, default=0) / 1000} ms"
+        if budget_ms is None:
+            log(figures)
+        else:
+            c.check(
+                median is not None and median < budget_ms,
+                f"{figures} (budget {budget_ms} ms)",
+                f"rescan on {key}: median {median} ms (budget {budget_ms} ms)",
+            )
+
+
+@case
+def case_rescan_cost(c):
+    """The rescan's cost on the x86_64 build, which Wine runs without emulation, as Windows runs
+    the 32-bit product: under 50 ms."""
+    c.device("three", 3, *small_device())
+    c.start_tool(c.tools.win64_dir / "fwt.exe")
+    c.drive("window", 30000, "items")
+    c.expect_eq("port list at start-up", [r"\\.\com3"], c.driver.items())
+    rescan_cost(c, budget_ms=50)
+    c.close_tool_expect(0)
+
+
+@case
+def case_port_rescan(c):
+    """The adapter arrives after start-up as COM12: opening the list and a device change each
+    rescan; the new port is listed after COM3 and selected, and an update runs on it. A port
+    linked during the run stays out until the run has ended; removed links drop out."""
+    three, both = [r"\\.\com3"], [r"\\.\com3", r"\\.\com12"]
+    c.device("three", 3, *small_device())
+    c.start_tool(c.target.small_exe)
+    c.drive("window", 30000, "items")
+    c.expect_eq("port list at start-up", three, c.driver.items())
+    c.device("twelve-dropdown", 12, *small_device())
+    expect_ports(c, "dropdown", both, 1)
+    unplug(c, "twelve-dropdown", 12)
+    expect_ports(c, "devchange", three, 0, ", COM12 removed")
+    c.device("twelve-devchange", 12, *small_device())
+    expect_ports(c, "devchange", both, 1)
+    # Under QEMU the scan's 998 probes cost about 15 times what they cost unemulated, as on
+    # Windows, so only its figures are given here; wine64_rescan_cost holds the budget.
+    rescan_cost(c)
+    c.driver.lines.clear()
+    c.drive("click", "await", "programming 0x8004000", 60000)
+    c.map_port(20, c.device_pty("three"))
+    c.drive("dropdown", "devchange", "items", "await", "Programming Completed", 60000)
+    c.expect_eq("port list refreshed during the run", both, c.driver.items())
+    c.expect_trace(r" . Opening serial port \\.\com12 at 115200 baud")
+    c.expect_flash("twelve-devchange", small_image())
+    unplug(c, "twelve-devchange", 12)
+    c.unmap_port(20)
+    expect_ports(c, "dropdown", three, 0, " after the run, COM12 removed")
+    c.close_tool_expect(0)
+
+
+CLOSE_TEXT = (
+    "A firmware update is in progress.\n\nIf the program is closed now, the device is left "
+    "without working firmware until the update is run again.\n\nClose the program anyway?"
+)
+
+
+@case
+def case_close_guard(c):
+    """While blocks are written, closing asks (No: the run completes unchanged; Yes: exit 0)
+    and a session end is refused; while contacting, closing is immediate."""
+    # One second a block, so that the three blocks outlast the driver's steps.
+    c.device("dev", 3, *small_device(), "--flash-ms", 1000)
+    run_until(c, c.target.small_exe, "programming 0x8004000", 60000)
+    completed = ["await", "Programming Completed", 60000]
+    c.drive("endsession", "ask-close", "confirm", 10000, *completed, "answer", "no", "endsession")
+    c.expect_eq("confirmation text", CLOSE_TEXT, c.driver.last_box() or None)
+    c.expect_eq("confirmation default button (IDNO)", [7], c.driver.values("confirm-default"))
+    shown = "confirm-icon shown" in c.driver.lines
+    c.check(shown, "confirmation shows an icon", "confirmation shows no icon")
+    c.expect_eq("WM_QUERYENDSESSION writing, then idle", [0, 1], c.driver.values("endsession"))
+    c.expect_eq("blocks sent", 3, c.trace_count(r"^PROG ADDR "))
+    c.expect_eq("blocks acknowledged", 3, c.trace_count(r"^- OK$"))
+    expect_update(c, "dev", small_image())
+    yes = ["ask-close", "confirm", 10000, "answer", "yes"]
+    c.drive("click", "await", "programming 0x8004000", 60000, *yes)
+    c.expect_eq("exit code after Yes", 0, c.wait_tool())
+    c.stop_device("dev")
+    c.device("mute", 3, *small_device(), "--power-delay-ms", 600000)
+    c.driver.lines.clear()
+    run_until(c, c.target.small_exe, "Contacting Device...", 30000)
+    c.close_tool_expect(0)
+    c.expect_eq("confirmations while contacting", [], c.driver.boxes())
