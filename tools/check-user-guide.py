@@ -13,8 +13,13 @@ from pathlib import Path
 
 # The calls whose argument (by position) is a text on the screen; None marks a text built at
 # run time (the About box, the fatal report's frame), which is explained in the guide's prose.
-CALLS = {"status_printf": [0], "fatal_error": [0], "MessageBoxA": [2, 1],
-         "MessageBoxW": [2, 1], "ShutdownBlockReasonCreate": [1]}
+CALLS = {
+    "status_printf": [0],
+    "fatal_error": [0],
+    "MessageBoxA": [2, 1],
+    "MessageBoxW": [2, 1],
+    "ShutdownBlockReasonCreate": [1],
+}
 # Texts the code builds in a buffer: the caller's argument is then not a literal.
 RUNTIME_TEXTS = {"text", "fatal_message"}
 LITERAL = r'L?"(?:[^"\\\n]|\\.)*"'
@@ -54,14 +59,17 @@ def code_texts(root):
     paths = sorted(list((root / "engine").glob("*.[ch]*")) + list((root / "host").glob("*.[ch]*")))
     sources = {path: path.read_text(encoding="utf-8") for path in paths}
     # Named texts (constexpr char NAME[] = "...";) from every file, headers included.
-    named = {m.group(1): c_string(m.group(2)) for source in sources.values() for m in
-             re.finditer(r"\b(\w+)\[\]\s*=\s*((?:" + LITERAL + r"\s*)+);", source)}
+    named = {
+        m.group(1): c_string(m.group(2))
+        for source in sources.values()
+        for m in re.finditer(r"\b(\w+)\[\]\s*=\s*((?:" + LITERAL + r"\s*)+);", source)
+    }
     for path, source in sources.items():
         for match in re.finditer(r"\b(" + "|".join(CALLS) + r")\s*\(", source):
             line_start = source.rfind("\n", 0, match.start()) + 1
             line_no = source.count("\n", 0, match.start()) + 1
             where = f"{path.relative_to(root)}:{line_no}"
-            if "//" in source[line_start:match.start()]:
+            if "//" in source[line_start : match.start()]:
                 continue
             args = call_arguments(source, match.end() - 1)
             for index in CALLS[match.group(1)]:
@@ -75,8 +83,10 @@ def code_texts(root):
                 elif arg in named:
                     texts.append((named[arg], where))
                 else:
-                    failures.append(f"{where}: cannot read the text of {arg}: neither a literal "
-                                    "nor a named text")
+                    failures.append(
+                        f"{where}: cannot read the text of {arg}: neither a literal "
+                        "nor a named text"
+                    )
     return texts, failures
 
 
@@ -120,8 +130,10 @@ def main():
     guide = root / "docs" / "user-guide.md"
     quotes = guide_quotes(guide.read_text(encoding="utf-8") if guide.exists() else "")
     if len(texts) < 10 or not quotes:
-        failures.append(f"found {len(texts)} texts in the code and {len(quotes)} in the guide's "
-                        f"table: has the code or the table ('{TABLE_HEADING}') moved?")
+        failures.append(
+            f"found {len(texts)} texts in the code and {len(quotes)} in the guide's "
+            f"table: has the code or the table ('{TABLE_HEADING}') moved?"
+        )
     for text, where in texts:
         if not any(re.fullmatch(pattern(text), q) for q in quotes):
             failures.append(f'{where}: "{normal(text)}" is not in the table of docs/user-guide.md')
@@ -130,8 +142,10 @@ def main():
             failures.append(f'docs/user-guide.md: "{q}" is no text the code shows')
     for line in failures:
         print(line)
-    print(f"{len(set(t for t, _ in texts))} texts in the code, {len(quotes)} quoted in the guide's "
-          f"table, {len(failures)} problems")
+    print(
+        f"{len(set(t for t, _ in texts))} texts in the code, {len(quotes)} quoted in the guide's "
+        f"table, {len(failures)} problems"
+    )
     return 1 if failures else 0
 
 
