@@ -253,6 +253,7 @@ TEST(PortSelection, FollowsThePortNotThePosition) {
         {{3, 12}, 1, {3, 12}, 1},       // nothing changed
         {{3, 12}, -1, {3, 12}, 0},      // no selection before
         {{3}, 7, {3}, 0},               // a selection beyond the old list is ignored
+        {{3}, 1, {3}, 0},               // ... also one just past its end
     };
     for (const row& r : rows) {
         const auto old = ports(r.old);
@@ -264,6 +265,7 @@ TEST(PortSelection, FollowsThePortNotThePosition) {
     EXPECT_TRUE(port_lists_equal(ports({3, 12}), ports({3, 12})));
     EXPECT_FALSE(port_lists_equal(ports({3, 12}), ports({3, 13})));
     EXPECT_FALSE(port_lists_equal(ports({3}), ports({3, 12})));
+    EXPECT_FALSE(port_lists_equal(ports({3, 12}), ports({3})));
 }
 
 std::string caption(int percent, std::int32_t seconds_left) {
@@ -322,6 +324,11 @@ TEST(Progress, EstimateFollowsRecentPaceAndRestartClearsIt) {
     EXPECT_EQ(progress_seconds_left(&p, size), (73 * 1300 + 500) / 1000);
     progress_note(&p, 0, now);
     EXPECT_EQ(progress_seconds_left(&p, size), -1);
+    // The new run's pace alone counts once it has its own intervals.
+    for (offset = BLOCK_SIZE; offset <= 3 * BLOCK_SIZE; offset += BLOCK_SIZE) {
+        progress_note(&p, offset, now += 500);
+    }
+    EXPECT_EQ(progress_seconds_left(&p, size), 49); // 97 blocks left at 0.5 s
 }
 
 TEST(Progress, CaptionTexts) {
