@@ -214,18 +214,25 @@ BOOL CALLBACK longest_static(HWND child, LPARAM found) {
     return TRUE;
 }
 
-void step_box(int timeout_ms, const char* title = BOX_CAPTION) {
+// Waits for a window of that class (any, if null) and caption, then prints its longest static
+// text between "box-begin" and "box-end".
+HWND await_box(const char* window_class, const char* title, int timeout_ms) {
     const DWORD start = GetTickCount();
     HWND box = nullptr;
-    while ((box = FindWindowA(nullptr, title)) == nullptr) {
+    while ((box = FindWindowA(window_class, title)) == nullptr) {
         if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
-            fail("message box not found");
+            fail("message box not found:", title);
         }
         Sleep(20);
     }
     std::string text;
     EnumChildWindows(box, longest_static, reinterpret_cast<LPARAM>(&text));
     say("box-begin\n%s\nbox-end\n", text.c_str());
+    return box;
+}
+
+void step_box(int timeout_ms, const char* title = BOX_CAPTION) {
+    HWND box = await_box(nullptr, title, timeout_ms);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
@@ -301,16 +308,7 @@ HWND confirmation = nullptr;
 
 // A message box is a dialog of class #32770; the main window has its own class.
 void step_confirm(int timeout_ms) {
-    const DWORD start = GetTickCount();
-    while ((confirmation = FindWindowA("#32770", CONFIRM_CAPTION)) == nullptr) {
-        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
-            fail("confirmation not found");
-        }
-        Sleep(20);
-    }
-    std::string text;
-    EnumChildWindows(confirmation, longest_static, reinterpret_cast<LPARAM>(&text));
-    say("box-begin\n%s\nbox-end\n", text.c_str());
+    confirmation = await_box("#32770", CONFIRM_CAPTION, timeout_ms);
     // The message box marks its default button with the push-button style (Wine leaves
     // DM_GETDEFID at IDOK).
     for (int id : {IDYES, IDNO}) {
