@@ -19,6 +19,24 @@ qemu_major_wanted=10
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
+# A mirror part way through a sync fails one index ("File has unexpected size ... Mirror sync in
+# progress?") and apt-get update exits 100 for hours. Try a few times; then name the indexes that
+# failed in one line and go on with the lists that arrived: the installs below say what is missing.
+apt_update() {
+    local log failed try
+    log=$(mktemp)
+    for try in 1 2 3; do
+        if $sudo apt-get update -q >"$log" 2>&1; then
+            rm -f "$log"
+            return 0
+        fi
+        [ "$try" -lt 3 ] && sleep $((try * 10))
+    done
+    failed=$(grep -o 'Failed to fetch [^ ]*' "$log" | sed 's|.*/dists/||' | sort -u | paste -sd' ')
+    echo "apt-get update failed 3 times (${failed:-$(tail -n 1 "$log")}); going on with the lists that arrived"
+    rm -f "$log"
+}
+
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
@@ -49,11 +67,14 @@ if [ ${#missing32[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx
     $sudo dpkg --add-architecture i386 || echo "could not add the i386 architecture"
 fi
 if [ $((${#missing[@]} + ${#missing32[@]} + backports_added)) -gt 0 ] || [ "$qemu_current" -eq 0 ]; then
-    $sudo apt-get update -q
+    apt_update
 fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" || {
+        echo "could not install ${missing[*]} (see apt's messages above); nothing can be built"
+        exit 1
+    }
 fi
 
 # Everything below only serves the end-to-end cases: where it cannot be done the rest of the
@@ -66,10 +87,9 @@ if [ "$qemu_current" -eq 0 ]; then
 fi
 if [ ${#missing32[@]} -gt 0 ]; then
     echo "Installing: ${missing32[*]}"
-    # --no-remove: never trade a package already installed for the 32-bit ones.
-    if ! $sudo apt-get install -y -q --no-install-recommends --no-remove "${missing32[@]}"; then
-        echo "32-bit emulation unavailable: could not install ${missing32[*]} (see apt's messages above)"
-    fi
+    # Never trades a package already installed for the 32-bit ones; pins the shared libraries
+    # whose i386 and amd64 lists disagree, and says so.
+    $sudo /usr/bin/python3 "$here/install32.py" "${missing32[@]}"
 fi
 # Mounting binfmt_misc and registering the handler need root; without it, say what is missing.
 if [ "$(id -u)" -eq 0 ]; then
