@@ -93,6 +93,8 @@ def record(m):
         startup_median=startup,
         cold_median=cold,
         startup_verdict=verdict(startup < 1500),
+        imagecheck_verdict=verdict(m["probe"]["imagecheck_first_ms"] < 20),
+        pace_verdict=verdict(block_median <= f.block_ms * 1.2),
         cold_verdict=verdict(cold < 1500),
         startup_sorted="".join(f"{v} " for v in sorted(m["startup"])),
         cold_sorted="".join(f"{v} " for v in sorted(m["cold"])),
@@ -137,6 +139,7 @@ def check_figures(m):
         "CPU of the tool while waiting": c["wait_tool"],
         "CPU of the tool while writing": c["write_tool"],
         "tick": m["probe"].get("tick_mean_ms", 0),
+        "image check": m["probe"].get("imagecheck_first_ms", 0),
     }
     bad = [name for name, v in values.items() if not v > 0]
     if bad:
@@ -165,10 +168,12 @@ def parse_args(argv):
     args.exe = args.exe or paths.product()
     args.tools = paths.tools()
     args.probe = args.tools.win64_dir / "fwt-tickprobe.exe"
+    args.imagecheck_probe = args.tools.win64_dir / "fwt-imagecheckprobe.exe"
     for needed in (
         args.exe,
         args.tools.uidriver,
         args.probe,
+        args.imagecheck_probe,
         args.tools.devsim,
         args.tools.ptypeer,
     ):
@@ -222,6 +227,10 @@ def measure(args, prefix, target, image):
             f"update: {u['blocks']} blocks, press to \"Programming Completed\" {u['wall_ms']} ms; per block min/median/max {u['stats'][0]:.1f}/{u['stats'][1]:.1f}/{u['stats'][2]:.1f} ms"
         )
         m["probe"] = p = runs.probe_run(c, args.probe)
+        p.update(runs.image_check_run(c, args.imagecheck_probe, args.exe))
+        log(
+            f"image check: first {p['imagecheck_first_ms']:.2f} ms, warm median {p['imagecheck_warm_ms']:.2f} ms"
+        )
         log(
             f"tick {p['tick_mean_ms']:.2f} ms ({p['tick_min_ms']:.2f} to {p['tick_max_ms']:.2f}), Sleep(100) {p['sleep100_mean_ms']:.2f} ms, GetTickCount step {p['tickcount_step_ms']:.1f} ms"
         )

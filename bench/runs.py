@@ -2,12 +2,14 @@
 it calls and while it writes, the timed update, and the probe of the platform's timings."""
 
 import os
+import re
 import subprocess
 import time
 from pathlib import Path
 
 import figures
 import floor
+from fwtwine import pe
 from fwtwine.driver import DriverLog
 from fwtwine.procs import cmdline, cpu_ns, cpu_ticks, log, wait_until
 
@@ -178,6 +180,22 @@ def update_run(case, image, nb):
         blocks_dat=case.dir / "blocks.dat",
         span_s=case.device_summary("device").split()[-2],
     )
+
+
+def image_check_run(case, probe, exe):
+    """The image check's cost as start-up pays it (the first check, which opens CNG) and warm
+    (median of 20), from fwt-imagecheckprobe.exe run on the product and a damaged copy of it."""
+    damaged = case.dir / "damaged.exe"
+    pe.flip_image_byte(exe, damaged)
+    out = case.dir / "imagecheck.txt"
+    if case.run_windows_program(probe, exe, damaged, out=out) != 0:
+        raise BenchFailed("the image check probe failed")
+    text = out.read_bytes().decode(errors="replace")
+    first = re.search(r"first check of the intact image: intact in ([\d.]+) ms", text)
+    warm = re.search(r"repeated checks of the intact image: median ([\d.]+) ms", text)
+    if not (first and warm):
+        raise BenchFailed("the image check probe printed no times")
+    return {"imagecheck_first_ms": float(first[1]), "imagecheck_warm_ms": float(warm[1])}
 
 
 def probe_run(case, probe):
