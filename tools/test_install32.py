@@ -1,0 +1,49 @@
+"""The choices tools/install32.py makes for a library whose i386 and amd64 lists disagree."""
+
+import unittest
+
+import install32
+
+MADISON = """\
+   libssl3 | 3.0.22-1~deb12u2 | http://deb.debian.org/debian-security bookworm-security/main amd64 Packages
+   libssl3 | 3.0.20-1~deb12u2 | http://deb.debian.org/debian bookworm/main amd64 Packages
+libssl3:i386 | 3.0.20-1~deb12u2 | http://deb.debian.org/debian bookworm/main i386 Packages
+libssl3:i386 | 3.0.17-1~deb12u2 | http://deb.debian.org/debian bookworm-updates/main i386 Packages
+  libheif1 | 1.19.7-1~bpo12+1 | http://deb.debian.org/debian bookworm-backports/main amd64 Packages
+"""
+
+
+class Pins(unittest.TestCase):
+    def test_version_both_halves_take(self):
+        ssl_amd64 = ["3.0.22-1~deb12u2", "3.0.20-1~deb12u2", "3.0.17-1~deb12u2"]
+        ssl_i386 = ["3.0.20-1~deb12u2", "3.0.17-1~deb12u2"]
+        rows = [
+            # installed amd64, amd64 offers, i386 offers -> pin
+            (
+                "1:1.2.13.dfsg-1",
+                ["1:1.2.13.dfsg-1+deb12u1"],
+                ["1:1.2.13.dfsg-1"],
+                "1:1.2.13.dfsg-1",
+            ),
+            ("3.0.19-1~deb12u2", ssl_amd64, ssl_i386, "3.0.20-1~deb12u2"),
+            ("1.22.0-3+deb12u7", ["1.22.0-3+deb12u6"], ["1.22.0-3+deb12u6"], "1.22.0-3+deb12u6"),
+            ("2.0-1", ["2.0-1", "3.0-1"], ["1.0-1"], None),
+        ]
+        for installed, amd64, i386, expected in rows:
+            with self.subTest(installed=installed):
+                self.assertEqual(expected, install32.pin_for(installed, amd64, i386))
+
+    def test_lists_read(self):
+        offered = install32.parse_madison(MADISON)
+        self.assertEqual(["3.0.22-1~deb12u2", "3.0.20-1~deb12u2"], offered["libssl3"])
+        self.assertEqual(["3.0.20-1~deb12u2", "3.0.17-1~deb12u2"], offered["libssl3:i386"])
+        self.assertNotIn("libheif1", offered, "backports are never pinned to")
+        installed = install32.parse_installed(
+            "libssl3\tamd64\t3.0.19-1~deb12u2\tsame\topenssl\tii \n"
+            "libfoo\tamd64\t1.0\tsame\tfoo\trc \n"
+        )
+        self.assertEqual({("libssl3", "amd64"): ("3.0.19-1~deb12u2", "same", "openssl")}, installed)
+
+
+if __name__ == "__main__":
+    unittest.main()
