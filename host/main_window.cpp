@@ -13,6 +13,7 @@
 #include "host/run_log.h"
 #include "host/run_view.h"
 #include "host/serial.h"
+#include "host/system_dll.h"
 #include "host/win_host.h"
 
 HWND main_window = nullptr;
@@ -173,6 +174,9 @@ void status_printf(const char* format, ...) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
+    // Before anything can load a library: from here on no DLL is looked for beside the program
+    // or in the current folder.
+    dll_search_narrow();
     run_log_open();
     // The template's WS_VISIBLE shows the window as soon as the dialog is created, so a
     // damaged image is refused before that, with no window behind the report.

@@ -1,5 +1,6 @@
 // The host's platform-free parts: padding the embedded image, the fatal report's text, the
-// port list's selection after a rescan, the progress shown in the caption, and the run logs' names.
+// port list's selection after a rescan, the progress shown in the caption, the run logs' names,
+// and the ways of loading a system DLL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "host/dll_search.h"
 #include "host/fatal.h"
 #include "host/image.h"
 #include "host/log_names.h"
@@ -370,6 +373,61 @@ TEST(RunLog, NamesAndWhichStartUpRemoves) {
     EXPECT_STREQ(names[4], "fwt-20260113-120000-5.log");
     EXPECT_STREQ(names[5], "fwt-20260114-120000-5.log");
     EXPECT_EQ(log_select_expired(std::span(names).first(3), 20), 0u);
+}
+
+// The ways tried, in order, on a system with and without the search flags (Windows 7 without
+// KB2533623 has none).
+std::vector<dll_way> ways_tried(bool search_flags) {
+    std::vector<dll_way> ways;
+    for (dll_way w = dll_first_way(search_flags); w != DLL_GIVE_UP && ways.size() < 4;
+         w = dll_next_way(w)) {
+        ways.push_back(w);
+    }
+    return ways;
+}
+
+TEST(SystemDll, TheSearchFlagFirstWhereTheSystemHasItThenTheFullPath) {
+    EXPECT_EQ(ways_tried(true), (std::vector<dll_way>{DLL_FROM_SYSTEM32, DLL_BY_FULL_PATH}));
+    EXPECT_EQ(ways_tried(false), (std::vector<dll_way>{DLL_BY_FULL_PATH}));
+    EXPECT_EQ(dll_next_way(DLL_GIVE_UP), DLL_GIVE_UP);
+}
+
+// Each row: what GetSystemDirectoryW left in a buffer of folder_size characters and returned,
+// the room for the path, and the path (empty: refused).
+TEST(SystemDll, FullPathFromWhatGetSystemDirectoryReturned) {
+    struct row {
+        const wchar_t* folder;
+        std::size_t folder_size;
+        std::uint32_t result;
+        std::size_t out_size;
+        const wchar_t* want;
+    };
+    const std::wstring long_folder = L"D:\\" + std::wstring(250, L'w');
+    const row rows[] = {
+        {L"C:\\Windows\\system32", 260, 19, 292, L"C:\\Windows\\system32\\bcrypt.dll"},
+        {L"C:\\Windows\\system32", 260, 0, 292, L""}, // the call failed
+        {L"", 260, 300, 292, L""},                    // the folder needs 300
+        {L"", 260, 260, 292, L""},                    // ... one more than the buffer
+        {L"C:\\", 260, 3, 292, L"C:\\bcrypt.dll"},    // the root: no second backslash
+        {L"C:\\WINDOWS\\system32xx", 260, 19, 292, L"C:\\WINDOWS\\system32\\bcrypt.dll"},
+        {L"C:\\Windows\\system32", 260, 19, 31, L"C:\\Windows\\system32\\bcrypt.dll"},
+        {L"C:\\Windows\\system32", 260, 19, 30, L""},  // no room for the terminator
+        {long_folder.c_str(), 260, 253, 292, nullptr}, // the longest folder fits
+        {L"C:\\Windows\\system32", 260, 19, 0, L""},   // no room at all
+    };
+    for (const row& r : rows) {
+        std::vector<wchar_t> folder(r.folder_size, L'?');
+        std::wmemcpy(folder.data(), r.folder, std::wcslen(r.folder) + 1);
+        std::vector<wchar_t> out(r.out_size + 1, L'#');
+        const std::wstring want = r.want != nullptr ? r.want : long_folder + L"\\bcrypt.dll";
+        const bool done =
+            dll_system_path(std::span(out).first(r.out_size), folder, r.result, L"bcrypt.dll");
+        EXPECT_EQ(done, !want.empty()) << r.result << " " << r.out_size;
+        if (r.out_size > 0) {
+            EXPECT_EQ(std::wstring(out.data()), want) << r.result << " " << r.out_size;
+        }
+        EXPECT_EQ(out[r.out_size], L'#') << "written past the room: " << r.out_size;
+    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@ window_cases.py, the steps they share in steps.py. Run by CTest, one case a test
 "prefix-create" and "prefix-remove" make and drop the shared Wine prefix."""
 
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -13,8 +14,8 @@ import time
 import figures
 import floor
 import window_cases
-from fwtwine import cli
-from fwtwine.procs import log, wait_until
+from fwtwine import cli, paths, pe
+from fwtwine.procs import CaseAbort, log, wait_until
 from steps import (
     TITLE,
     check_caption_progress,
@@ -52,10 +53,15 @@ def case_serial_layer(c):
 
 @case
 def case_shipped_image(c):
+    """The shipped product, run from a folder that also holds DLLs named like system DLLs, such as
+    a web page might drop into Downloads, with Wine told to take those from the program's folder
+    first, as Windows does for any DLL outside its KnownDLLs: none of them runs inside the tool,
+    and the update completes."""
+    downloads, overrides = planted_downloads(c)
     c.device("dev", 3, "--pace-requests")
     fresh_log_dir(c)
     started = time.time()
-    c.start_tool()
+    c.start_tool(downloads / c.target.exe.name, env={"WINEDLLOVERRIDES": overrides})
     steps = ["status", "items", "select", 0, "click", "watch", "Programming Completed", 240000]
     c.drive("stamp", "window", 30000, *steps)
     idle = c.driver.status_time(" - Idle - ")
@@ -92,6 +98,32 @@ def case_shipped_image(c):
     if t0 is not None and t1 is not None:
         log(f'press to "Programming Completed": {t1 - t0} ms')
     check_block_pace(c, "dev")
+    for name in PLANTED:
+        mark = downloads / f"{name}.ran"
+        ran = mark.read_text(errors="replace").strip() if mark.exists() else ""
+        c.check(not mark.exists(), f"the planted {name} never ran", f"planted {name} ran in {ran}")
+
+
+# bcrypt.dll: CNG, which the tool loads itself; uxtheme.dll: loaded by the system by its name
+# when the window is made, so only the tool's narrowed DLL search keeps the program's folder out.
+PLANTED = ("bcrypt.dll", "uxtheme.dll")
+
+
+def planted_downloads(c):
+    """A folder holding a copy of the tool and the planted DLL under each name in PLANTED (its
+    DllMain leaves NAME.ran beside it); returns it and the Wine DLL overrides that make Wine look
+    for those DLLs in the program's folder first."""
+    planted = paths.planted_dll()
+    if not planted.is_file() or pe.is_i386(planted) != pe.is_i386(c.target.exe):
+        raise CaseAbort(f"no planted DLL for {c.target.exe} at {planted} (win32 builds it)")
+    downloads = c.dir / "Downloads"
+    downloads.mkdir()
+    shutil.copy2(c.target.exe, downloads / c.target.exe.name)
+    for name in PLANTED:
+        shutil.copy2(planted, downloads / name)
+    log(f"{downloads}: {c.target.exe.name}, and the planted DLL as {', '.join(PLANTED)}")
+    names = ",".join(name.removesuffix(".dll") for name in PLANTED)
+    return downloads, c.env()["WINEDLLOVERRIDES"] + f";{names}=n,b"
 
 
 def check_block_pace(c, device):

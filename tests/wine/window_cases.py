@@ -104,7 +104,8 @@ def case_empty_image(c):
 
 
 # One flipped byte in the image: start-up refuses it before the window appears, and the device
-# behind the port hears nothing.
+# behind the port hears nothing. Then an intact copy where CNG cannot be loaded (Wine told to load
+# no bcrypt.dll): the image cannot be checked, and the box quotes the loader's error.
 @case
 def case_damaged_image(c):
     damaged = damaged_copy(c)
@@ -116,6 +117,9 @@ def case_damaged_image(c):
     # The version line is traced right after the window is shown.
     c.expect_no_trace("Running on windows version")
     c.expect_no_trace("Flash Image Size")
+    c.start_tool(env={"WINEDLLOVERRIDES": c.env()["WINEDLLOVERRIDES"] + ";bcrypt="})
+    box = fatal_box(c, "          Firmware image cannot be checked", "box", 30000)
+    box_has(c, box, "the loader's error (module not found)", "Error number 126 reported")
     # The device logs every byte it hears (the first one powers it up).
     c.expect_eq("lines in the device's log", [], c.device_log("dev"))
 

@@ -117,13 +117,13 @@ class Case(Checks):
     def env(self):
         return self.prefix.env(DISPLAY=self.display or "", **self.target.env)
 
-    def spawn(self, what, argv, stdout=None, stderr=None, pass_fds=()):
+    def spawn(self, what, argv, stdout=None, stderr=None, pass_fds=(), env=None):
         """Starts a process that the case ends by its PID when it ends (before the processes
         started earlier). stdout/stderr: a path to write to, a file object, subprocess.STDOUT, or
-        None to drop the output."""
+        None to drop the output. env: variables added to the case's environment for this one."""
         outs = [_output(stdout), _output(stderr)]
         try:
-            proc = procs.start(argv, self.env(), outs[0], outs[1], pass_fds)
+            proc = procs.start(argv, {**self.env(), **(env or {})}, outs[0], outs[1], pass_fds)
         finally:
             for f in outs:
                 if hasattr(f, "close"):
@@ -209,12 +209,12 @@ class Case(Checks):
         """PIDs of this prefix's processes that hold `target` open."""
         return [pid for pid in self.prefix_processes() if procs.holds(pid, target)]
 
-    def start_tool(self, exe=None):
-        """Starts the tool (the target's product unless `exe` is given); its standard output,
-        the trace, goes to trace.txt."""
+    def start_tool(self, exe=None, env=None):
+        """Starts the tool (the target's product unless `exe` is given), with `env` added to its
+        environment; its standard output, the trace, goes to trace.txt."""
         argv = [*self.target.loader, exe or self.target.exe]
         out, err = self.dir / "trace.txt", self.dir / "stderr.txt"
-        self.tool = self.spawn("tool", argv, stdout=out, stderr=err)
+        self.tool = self.spawn("tool", argv, stdout=out, stderr=err, env=env)
         return self.tool
 
     def tool_process(self):

@@ -51,6 +51,12 @@ def shipped_image():
     return from_env("FWT_SHIPPED_IMAGE", SHIPPED_IMAGE)
 
 
+def planted_dll():
+    """The test-only 32-bit DLL planted under system DLLs' names, whose DllMain leaves a mark
+    (tests/wine/win/planted_dll.cpp)."""
+    return from_env("FWT_PLANTED_DLL", BUILD / "win32" / "fwt-planted.dll")
+
+
 def repo_files(root=ROOT):
     """The files a clone holds, relative to root: git's list (tracked, and new files not
     ignored) in a checkout, otherwise everything outside the build trees."""

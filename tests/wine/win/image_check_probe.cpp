@@ -1,8 +1,10 @@
 // Checks the system's SHA-256 (CNG) against known digests, then runs the image check of
 // fwt.exe's own resources as start-up does (both resources found, the image hashed, the digests
-// compared) on an intact and on a damaged copy, timing it. Prints one line per check and exits
-// 0 when all pass. The first check's time is a figure for the benchmark (its target, 20 ms, is
-// judged there); here it only has to stay under a bound far above it, which catches a hang.
+// compared) on an intact and on a damaged copy, timing it. Before that, with the DLL search
+// narrowed as start-up narrows it, loads CNG the Windows 7 way (by its full path in the system
+// folder) and a DLL that does not exist. Prints one line per check and exits 0 when all pass. The
+// first check's time is a figure for the benchmark (its target, 20 ms, is judged there); here it
+// only has to stay under a bound far above it, which catches a hang.
 // Usage: fwt-imagecheckprobe.exe INTACT_EXE DAMAGED_EXE
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "host/image_digest.h"
+#include "host/system_dll.h"
 #include "host/system_sha256.h"
 
 #include <windows.h>
@@ -66,6 +69,38 @@ HMODULE load_as_data(const char* path) {
     return module;
 }
 
+// The way Windows 7 without KB2533623 takes: the full path from GetSystemDirectoryW. The DLL
+// is let go again, so that the first image check below loads it as start-up does.
+void load_by_full_path() {
+    HMODULE module = system_dll_load_by(L"bcrypt.dll", DLL_BY_FULL_PATH);
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t path[MAX_PATH] = {};
+    const UINT folder_length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (module != nullptr) {
+        GetModuleFileNameW(module, path, MAX_PATH);
+    }
+    const bool in_folder = folder_length > 0 && _wcsnicmp(path, folder, folder_length) == 0 &&
+                           path[folder_length] == L'\\';
+    char detail[2 * MAX_PATH];
+    std::snprintf(detail, sizeof detail, "%ls (error %lu)", path,
+                  module != nullptr ? 0UL : GetLastError());
+    check(module != nullptr && in_folder, "bcrypt.dll by its full path in the system folder",
+          detail);
+    if (module != nullptr) {
+        FreeLibrary(module);
+    }
+}
+
+// A system DLL that is missing fails with the loader's error, which the fatal report quotes.
+void load_missing() {
+    SetLastError(0);
+    HMODULE module = system_dll_load(L"fwt-no-such-system.dll");
+    const DWORD error = GetLastError();
+    char detail[64];
+    std::snprintf(detail, sizeof detail, "error %lu", error);
+    check(module == nullptr && error == ERROR_MOD_NOT_FOUND, "a missing system DLL", detail);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +114,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     char detail[128];
+    dll_search_narrow();
+    load_by_full_path();
+    load_missing();
 
     // The first check of the process opens CNG's provider for the first time, as start-up does.
     const double t0 = now_ms();
