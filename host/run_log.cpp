@@ -1,16 +1,19 @@
-// The run log on Windows: the folder under %LOCALAPPDATA%, this start's file, and the removal
-// of old logs. Paths are UTF-16 throughout: a profile folder named outside the ANSI code page
-// (a Cyrillic user name on a Western-locale PC) has no ANSI spelling.
+// The run log on Windows: the folder under %LOCALAPPDATA%, this start's file, its buffer, and
+// the removal of old logs. Paths are UTF-16 throughout: a profile folder named outside the ANSI
+// code page (a Cyrillic user name on a Western-locale PC) has no ANSI spelling.
+//
+// The log keeps its own buffer instead of a C stream's: C runtimes differ in when a stream
+// reaches the file (Windows' buffers 4 KB, Wine's writes each call through), and the log must
+// reach the disk where the tool flushes it, and only there, on every system.
 #include "host/run_log.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include "host/log_names.h"
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 namespace {
@@ -20,10 +23,15 @@ constexpr wchar_t APP_FOLDER[] = L"Device Firmware Update Tool";
 constexpr std::size_t MAX_LISTED = 256;
 // Names tried when this start's name is taken: the plain one, then "-1" to "-9" after it.
 constexpr std::uint32_t NAME_TRIES = 10;
+constexpr std::size_t LOG_BUFFER_SIZE = 4096;
+// Most trace lines fit; a longer text is formatted into memory of its own size.
+constexpr std::size_t LINE_SIZE = 512;
 
 wchar_t folder[MAX_PATH];
 char log_name[LOG_NAME_SIZE];
-std::FILE* log_file = nullptr;
+HANDLE log_handle = INVALID_HANDLE_VALUE;
+char pending[LOG_BUFFER_SIZE];
+std::size_t pending_len = 0;
 char listed[MAX_LISTED][LOG_NAME_SIZE];
 
 // out = a + "\" + b when it fits in MAX_PATH characters and its terminator.
@@ -100,24 +108,30 @@ void remove_old_logs() {
     }
 }
 
-// Creates the file only if no file of that name exists: an older log is never truncated.
-// Text mode, as standard output is, so that the log holds the same bytes (CR LF).
-std::FILE* create_new(const wchar_t* path) {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return nullptr;
+void write_pending() {
+    if (log_handle != INVALID_HANDLE_VALUE && pending_len > 0) {
+        DWORD written = 0;
+        WriteFile(log_handle, pending, static_cast<DWORD>(pending_len), &written, nullptr);
     }
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_TEXT);
-    if (fd < 0) {
-        CloseHandle(file);
-        return nullptr;
+    pending_len = 0;
+}
+
+void put_char(char c) {
+    if (pending_len == sizeof pending) {
+        write_pending();
     }
-    std::FILE* stream = _fdopen(fd, "w");
-    if (stream == nullptr) {
-        _close(fd); // closes the handle too
+    pending[pending_len++] = c;
+}
+
+// Line ends as CR LF, as standard output writes them in text mode, so that the log holds the
+// same bytes.
+void put_text(const char* text, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) {
+        if (text[i] == '\n') {
+            put_char('\r');
+        }
+        put_char(text[i]);
     }
-    return stream;
 }
 
 void open_log() {
@@ -135,7 +149,8 @@ void open_log() {
     SYSTEMTIME now{};
     GetLocalTime(&now);
     const log_time stamp{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
-    for (std::uint32_t sequence = 0; sequence < NAME_TRIES && log_file == nullptr; ++sequence) {
+    for (std::uint32_t sequence = 0; sequence < NAME_TRIES && log_handle == INVALID_HANDLE_VALUE;
+         ++sequence) {
         if (log_file_name(log_name, stamp, GetCurrentProcessId(), sequence) == 0) {
             break;
         }
@@ -145,14 +160,18 @@ void open_log() {
         if (!join(path, folder, name)) {
             break;
         }
-        log_file = create_new(path);
-        // Only a name already taken is worth another try; anything else fails them all.
-        if (log_file == nullptr && GetLastError() != ERROR_FILE_EXISTS) {
+        // Only if no file of that name exists: an older log is never truncated. Only a name
+        // already taken is worth another try; anything else fails them all.
+        log_handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (log_handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
             break;
         }
     }
-    if (log_file != nullptr) {
+    if (log_handle != INVALID_HANDLE_VALUE) {
         remove_old_logs();
+        // What is still buffered when the program returns or exits.
+        std::atexit(run_log_flush);
     } else {
         log_name[0] = '\0';
     }
@@ -167,15 +186,28 @@ void run_log_open() {
 }
 
 void run_log_vprintf(const char* format, va_list args) {
-    if (log_file != nullptr) {
-        std::vfprintf(log_file, format, args);
+    if (log_handle == INVALID_HANDLE_VALUE) {
+        return;
     }
+    va_list again;
+    va_copy(again, args);
+    char line[LINE_SIZE];
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof line) {
+        put_text(line, static_cast<std::size_t>(n));
+    } else if (n > 0) {
+        char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(n) + 1));
+        if (text != nullptr) {
+            std::vsnprintf(text, static_cast<std::size_t>(n) + 1, format, again);
+            put_text(text, static_cast<std::size_t>(n));
+            std::free(text);
+        }
+    }
+    va_end(again);
 }
 
 void run_log_flush() {
-    if (log_file != nullptr) {
-        std::fflush(log_file);
-    }
+    write_pending();
 }
 
 void stderr_printf(const char* format, ...) {
@@ -191,9 +223,9 @@ void stderr_printf(const char* format, ...) {
 }
 
 void run_log_fatal(const char* text) {
-    if (log_file != nullptr) {
-        std::fputs(text, log_file);
-        std::fflush(log_file);
+    if (log_handle != INVALID_HANDLE_VALUE) {
+        put_text(text, std::strlen(text));
+        write_pending();
     }
 }
 
@@ -206,5 +238,5 @@ const char* run_log_name() {
 }
 
 bool run_log_active() {
-    return log_file != nullptr;
+    return log_handle != INVALID_HANDLE_VALUE;
 }
