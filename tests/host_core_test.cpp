@@ -352,9 +352,11 @@ TEST(RunLog, NamesAndWhichStartUpRemoves) {
     log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242);
     EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242.log");
     EXPECT_TRUE(log_is_run_log(name.data()));
-    // The name taken when that one exists already.
-    log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242, 2);
-    EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242-2.log");
+    // The names tried when that one exists already.
+    log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242, 1);
+    EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242-1.log");
+    log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242, 12);
+    EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242-12.log");
     EXPECT_TRUE(log_is_run_log(name.data()));
     for (const char* other :
          {"fwt-20261208-090507-.log", "fwt-2026120-090507-1.log", "fwt-20261208-090507-1.txt",
