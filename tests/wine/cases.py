@@ -18,17 +18,20 @@ from fwtwine.procs import log, wait_until
 from steps import (
     TITLE,
     check_caption_progress,
+    expect_log_ends,
     expect_log_is_trace,
     expect_update,
     fresh_log_dir,
     log_dir,
     blocked_log_folder,
+    box_has,
     register,
     run_until,
     shipped_image,
     small_device,
     small_image,
 )
+from window_cases import IDM_ABOUT
 
 CASES = {}
 case = register(CASES)
@@ -116,6 +119,9 @@ def case_late_power_up(c):
     # No log can be made: the run is as before, with no box.
     with blocked_log_folder(c):
         run_until(c, c.target.small_exe, "Programming Completed", 60000)
+        c.drive("syscommand", IDM_ABOUT, "titled-box", "About " + TITLE, 20000)
+        no_log = "(no log is written: the folder cannot be written)"
+        box_has(c, c.driver.last_box(), "that no log is written", no_log)
         c.close_tool_expect(0)
         c.expect_eq("files in the way of the log folder", [], list(log_dir(c).parent.glob("*")))
     contacts = c.trace_count(r"^CONTACTING\.\.\.$")
@@ -132,13 +138,16 @@ def case_late_power_up(c):
 @case
 def case_wrong_checksum_retry(c):
     """A run that ends in "FAILED" leaves the port open; a second press on the same port must
-    close it and start afresh instead of ending the tool. Twice: after a wrong checksum, and
-    after a block refused by the device."""
+    close it and start afresh instead of ending the tool. After a wrong checksum, and after a
+    block, the checksum request and the restart refused by the device. At each "FAILED" the log
+    on disk already ends with the run's last line."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
+    fresh_log_dir(c)
     c.start_tool(c.target.small_exe)
     c.drive("window", 30000, "items", "select", 0, "click", "watch", "FAILED", 60000)
     c.expect_trace("CRC FAIL")
+    expect_log_ends(c, "CRC FAIL")
     seen = [text for _, text in c.driver.captions()]
     c.check(
         "100% - " + TITLE in seen and seen[-1] == TITLE,
@@ -157,11 +166,18 @@ def case_wrong_checksum_retry(c):
     c.stop_device("bad")
     refused_block(c, bad_pty)
     c.expect_eq(
-        "ports opened", 3, c.trace_count(r"^ \. Opening serial port \\\\\.\\com3 at 115200 baud$")
+        "ports opened", 5, c.trace_count(r"^ \. Opening serial port \\\\\.\\com3 at 115200 baud$")
     )
     statuses = ["Establishing Link...", "FAILED", "programming 0x8004800", "FAILED"]
+    # "Program Verified OK" is replaced at once: the trace's "CRCs match" stands for it.
+    refusals = ["Verifying...", "FAILED", "Resetting target...", "FAILED"]
+    c.expect_eq("checksums matched (refused restart, last run)", 2, c.trace_count(r"^CRCs match$"))
     c.expect_statuses(
-        *statuses, "Contacting Device...", "Establishing Link...", "Programming Completed"
+        *statuses,
+        *refusals,
+        "Contacting Device...",
+        "Establishing Link...",
+        "Programming Completed",
     )
     c.expect_flash("good", small_image())
 
@@ -179,11 +195,29 @@ def refused_block(c, bad_pty):
     late = times["FAILED"] - times["programming 0x8004800"]
     c.check(late <= 1000, f"block 3 shown to FAILED: {late} ms", f"block 3 to FAILED: {late} ms")
     c.expect_eq("device's last line", "refused, exception 04", c.device_log("refusing")[-1][-21:])
-    c.expect_trace("ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
+    expect_log_ends(c, "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
+    refused(c, "nochecksum", ["--refuse", "checksum:all", "--refusal-without-code"])
+    c.expect_eq("device's last line", "refused, no code", c.device_log("nochecksum")[-1][-16:])
+    expect_log_ends(c, "ERROR DEVICE REFUSED CHECKSUM")
+    refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1])
+    c.expect_eq("device's last line", "refused, exception 01", c.device_log("norestart")[-1][-21:])
+    expect_log_ends(c, "ERROR DEVICE REFUSED RESTART, EXCEPTION 01")
+    c.check(not c.flash_path("norestart").exists(), "no restart", "the device restarted")
     c.device("good", 3, *small_device())
     c.drive("click", "await", "Programming Completed", 60000)
     c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.close_tool_expect(0)
+
+
+def refused(c, device, options):
+    """A device with these refusals on COM3, a press, "FAILED"; then a second of silence: the
+    device's log gains nothing. The device is stopped afterwards."""
+    c.device(device, 3, *small_device(), *options)
+    c.drive("click", "await", "FAILED", 60000)
+    heard = len(c.device_log(device))
+    c.drive("sleep", 1000)
+    c.expect_eq(f"requests heard by {device} after FAILED", heard, len(c.device_log(device)))
+    c.stop_device(device)
 
 
 @case
@@ -223,6 +257,7 @@ def case_adapter_pulled(c):
     disconnected" and the port is given up; a press once a device is back on COM3 completes."""
     c.device("dev", 3, *small_device(), "--flash-ms", 500)
     pty = c.device_pty("dev")
+    fresh_log_dir(c)
     run_until(c, c.target.small_exe, "programming 0x8004400", 60000)
     pulled = time.monotonic()
     c.stop_device("dev")
@@ -230,9 +265,11 @@ def case_adapter_pulled(c):
     log(f'pulled to "Adapter disconnected" seen: {time.monotonic() - pulled:.2f} s')
     lost = r"^ \. Serial port \\\\\.\\com3 lost: it no longer answers$"
     c.expect_eq("trace: port lost", 1, c.trace_count(lost))
+    expect_log_ends(c, r" . Serial port \\.\com3 lost: it no longer answers")
     c.expect_eq("processes still holding the lost port", [], c.holders_of(pty))
     c.device("back", 3, *small_device())
     c.drive("click", "await", "Programming Completed", 60000)
+    expect_log_ends(c, "frame length    5 bytes received & OK")
     c.close_tool_expect(0)
     statuses = ["Adapter disconnected", "Contacting Device...", "Programming Completed"]
     c.expect_statuses("programming 0x8004400", *statuses)
