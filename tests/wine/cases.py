@@ -55,7 +55,8 @@ def case_serial_layer(c):
 
 @case
 def case_shipped_image(c):
-    c.device("dev", 3, "--pace-requests")
+    """Block 60's acknowledgement is lost: a stall of 10 s, then the block is sent again."""
+    c.device("dev", 3, "--pace-requests", "--drop", "block:60")
     fresh_log_dir(c)
     started = time.time()
     c.start_tool()
@@ -73,12 +74,14 @@ def case_shipped_image(c):
         log(f"screenshot: {shot}")
     c.close_tool_expect(0)
     check_caption_progress(c)
+    check_stall_caption(c)
     expect_log_is_trace(c)
     c.expect_trace("Running on windows version: a00")
     c.expect_trace("Flash Image Size 0x1d800 bytes")
     c.expect_trace("REMOTE DEVICE LINK ESTABLISHED")
     blocks = floor.blocks_of(shipped_image().stat().st_size)
-    c.expect_eq("blocks sent", blocks, c.trace_count(r"^PROG ADDR "))
+    c.expect_eq("blocks sent (block 60 twice)", blocks + 1, c.trace_count(r"^PROG ADDR "))
+    c.expect_eq("time-outs", 1, c.trace_count(r"TIMEOUT$"))
     c.expect_eq("blocks acknowledged (- OK)", blocks, c.trace_count(r"^- OK$"))
     statuses = ["programming 0x8004000", "programming 0x8021400", "Programming Completed"]
     expect_update(
@@ -95,6 +98,18 @@ def case_shipped_image(c):
     if t0 is not None and t1 is not None:
         log(f'press to "Programming Completed": {t1 - t0} ms')
     check_block_pace(c, "dev")
+
+
+def check_stall_caption(c):
+    """In the stall, the caption drops the time left it showed before and shows it again once
+    blocks are acknowledged again."""
+    texts = [text.removesuffix(" - " + TITLE) for _, text in c.driver.captions()]
+    stalled = [i for i, text in enumerate(texts) if re.fullmatch(r"(4\d|5\d)%", text)]
+    c.check(
+        bool(stalled) and "left" in texts[stalled[0] - 1] and "left" in texts[stalled[-1] + 1],
+        f"the time left went from the caption in the stall: {[texts[i] for i in stalled]}",
+        "no caption without the time left during the stall at block 60",
+    )
 
 
 def check_block_pace(c, device):
