@@ -105,6 +105,28 @@ void send_restart(update_job* job) {
     trace_printf("frame length %4d bytes sent\n", sent);
 }
 
+// A valid reply whose function byte has the exception flag: the device refused the request.
+// The four-byte form carries no code. Only a reply whose own checksum holds is judged, so a
+// damaged reply never reads as a refusal.
+bool reply_is_refusal(const update_job* job) {
+    return reply_is_valid(job->frame, job->frame_len) &&
+           job->frame[FUNCTION_AT] == FUNC_ENCAPSULATED_EXCEPTION;
+}
+
+// Ends the run after a refusal, as after a checksum mismatch: one line after the "RX:" dump,
+// "FAILED", and nothing more is sent.
+void fail_refused(update_job* job, const char* request) {
+    if (job->frame_len >= EXCEPTION_REPLY_LEN) {
+        trace_printf("ERROR DEVICE REFUSED %s, EXCEPTION %02x\n", request,
+                     job->frame[EXCEPTION_CODE_AT]);
+    } else {
+        trace_printf("ERROR DEVICE REFUSED %s\n", request);
+    }
+    trace_flush();
+    status_printf("FAILED");
+    job_enter(job, JOB_FAILED);
+}
+
 std::uint16_t local_image_crc(const update_job* job) {
     if (job->image == nullptr || job->image_size <= 0) {
         return 0xFFFF;
@@ -150,13 +172,9 @@ void step_program(update_job* job) {
         return;
     }
     // An exception reply is the device refusing the block, not acknowledging it: going on would
-    // report blocks written that are not. The run ends as after a checksum mismatch.
-    if (job->frame_len >= EXCEPTION_REPLY_LEN &&
-        job->frame[FUNCTION_AT] == FUNC_ENCAPSULATED_EXCEPTION) {
-        trace_printf("ERROR DEVICE REFUSED BLOCK, EXCEPTION %02x\n", job->frame[EXCEPTION_CODE_AT]);
-        trace_flush();
-        status_printf("FAILED");
-        job_enter(job, JOB_FAILED);
+    // report blocks written that are not.
+    if (reply_is_refusal(job)) {
+        fail_refused(job, "BLOCK");
         return;
     }
     host_beep(ACK_TONE_HZ, ACK_TONE_MS);
@@ -185,6 +203,11 @@ void step_verify(update_job* job) {
         job_enter(job, JOB_VERIFY);
     }
     if (!read_whole_reply(job)) {
+        return;
+    }
+    // Resending a refused request would only be refused again, for ever.
+    if (reply_is_refusal(job)) {
+        fail_refused(job, "CHECKSUM");
         return;
     }
     // The checksum sits before the frame's own two bytes; a shorter reply carries none and is
@@ -220,6 +243,12 @@ void step_restart(update_job* job) {
         job_enter(job, JOB_RESTART);
     }
     if (!read_whole_reply(job)) {
+        return;
+    }
+    // A device that refuses to restart has not restarted: the image is written and verified,
+    // but the run did not complete.
+    if (reply_is_refusal(job)) {
+        fail_refused(job, "RESTART");
         return;
     }
     // A late block acknowledgement or checksum reply is valid too, but the device has not

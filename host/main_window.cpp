@@ -91,10 +91,10 @@ void port_lost() {
     run_view_lost(main_window);
 }
 
-// Blocks are being written from the first one sent until the run's end.
+// The device lacks working firmware from the first block sent until the checksums match; once
+// they have, stopping the run loses nothing but the restart.
 bool writing(const update_job* j) {
-    return j->port != SERIAL_INVALID_HANDLE &&
-           (j->state == JOB_PROGRAM || j->state == JOB_VERIFY || j->state == JOB_RESTART);
+    return j->port != SERIAL_INVALID_HANDLE && (j->state == JOB_PROGRAM || j->state == JOB_VERIFY);
 }
 
 void tick() {
@@ -135,6 +135,12 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         break;
     case WM_QUERYENDSESSION:
         return run_guard_may_end_session() ? TRUE : FALSE;
+    case WM_ENDSESSION:
+        // The session ends without WM_DESTROY: the log's tail is written now or never.
+        if (wparam != FALSE) {
+            trace_flush();
+        }
+        return 0;
     case WM_DEVICECHANGE:
         if (port_list_change_event(wparam)) {
             refresh_ports();

@@ -35,7 +35,8 @@ int progress_percent(std::int32_t offset, std::int32_t size) {
     return static_cast<int>(static_cast<std::int64_t>(offset) * 100 / size);
 }
 
-std::int32_t progress_seconds_left(const progress_tracker* p, std::int32_t size) {
+std::int32_t progress_seconds_left(const progress_tracker* p, std::int32_t size,
+                                   std::uint32_t now_ms) {
     if (p->count < PROGRESS_MIN_INTERVALS + 1) {
         return -1;
     }
@@ -47,6 +48,11 @@ std::int32_t progress_seconds_left(const progress_tracker* p, std::int32_t size)
     const std::int64_t rest = size - p->offset[newest];
     if (bytes <= 0 || rest <= 0) {
         return bytes <= 0 ? -1 : 0;
+    }
+    const std::int64_t intervals = static_cast<std::int64_t>(p->count) - 1;
+    const std::int64_t silent_ms = static_cast<std::uint32_t>(now_ms - p->tick_ms[newest]);
+    if (silent_ms * intervals > PROGRESS_STALL_FACTOR * ms) {
+        return -1;
     }
     const std::int64_t left_ms = rest * ms / bytes;
     constexpr std::int64_t LIMIT_S = 99 * 60 + 59;

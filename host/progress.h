@@ -30,9 +30,15 @@ void progress_reset(progress_tracker* p);
 void progress_note(progress_tracker* p, std::int32_t offset, std::uint32_t now_ms);
 // 0 to 100, rounded down, so 100 only once every byte is acknowledged.
 int progress_percent(std::int32_t offset, std::int32_t size);
+// An estimate is dropped once no acknowledgement has come for longer than this many times the
+// window's mean block time: a stall (resends every 10 s) says nothing about the time left.
+inline constexpr std::int64_t PROGRESS_STALL_FACTOR = 2;
+
 // Seconds left after the last recorded point at the pace of the window, rounded to the
-// nearest; -1 while the window holds fewer than PROGRESS_MIN_INTERVALS intervals.
-std::int32_t progress_seconds_left(const progress_tracker* p, std::int32_t size);
+// nearest; -1 while the window holds fewer than PROGRESS_MIN_INTERVALS intervals, and at now_ms
+// when the last point is older than PROGRESS_STALL_FACTOR mean intervals.
+std::int32_t progress_seconds_left(const progress_tracker* p, std::int32_t size,
+                                   std::uint32_t now_ms);
 // "NN% - title", or "NN% (M:SS left) - title" when seconds_left >= 0 and some is left;
 // percent < 0 gives the plain title. Always terminated; returns the length.
 std::size_t progress_caption(std::span<char> out, int percent, std::int32_t seconds_left);

@@ -53,6 +53,9 @@ void run_guard_writing(HWND window, bool writing) {
         ShutdownBlockReasonCreate(window, SHUTDOWN_REASON);
     } else {
         ShutdownBlockReasonDestroy(window);
+        // Nothing left to lose: a device that restarts without answering must not keep the
+        // PC awake for ever. A press asks again.
+        stop_keeping_awake();
     }
 }
 

@@ -1,6 +1,7 @@
-// Keeps a run from being lost by accident: the PC kept awake from the press to the run's end,
-// shutdown and log-off refused and closing the window confirmed while blocks are being
-// written, and the taskbar button flashed when a run ends behind other windows.
+// Keeps a run from being lost by accident: the PC kept awake from the press until the
+// checksums match, shutdown and log-off refused and closing the window confirmed while blocks
+// are being written and verified, and the taskbar button flashed when a run ends behind other
+// windows.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +12,9 @@
 
 // "Update Device" was pressed: keeps the system from sleeping until run_guard_end.
 void run_guard_press(HWND window);
-// After each tick: whether the device's flash is being written (from the first block sent to
-// the run's end); while it is, Windows is given the reason a shutdown is refused.
+// After each tick: whether the device's flash is being written (from the first block sent
+// until the checksums match); while it is, Windows is given the reason a shutdown is refused.
+// When it stops, the wake request ends too.
 void run_guard_writing(HWND window, bool writing);
 // The run ended (completed, failed or its port lost): drops the shutdown block and the
 // wake request, and flashes the taskbar button until the window is brought forward unless

@@ -1,9 +1,16 @@
-// The run log on Windows: the folder under %LOCALAPPDATA%, this start's file, and the removal
-// of old logs.
+// The run log on Windows: the folder under %LOCALAPPDATA%, this start's file, its buffer, and
+// the removal of old logs. Paths are UTF-16 throughout: a profile folder named outside the ANSI
+// code page (a Cyrillic user name on a Western-locale PC) has no ANSI spelling.
+//
+// The log keeps its own buffer instead of a C stream's: C runtimes differ in when a stream
+// reaches the file (Windows' buffers 4 KB, Wine's writes each call through), and the log must
+// reach the disk where the tool flushes it, and only there, on every system.
 #include "host/run_log.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "host/log_names.h"
 
@@ -11,76 +18,162 @@
 
 namespace {
 
-constexpr char APP_FOLDER[] = "Device Firmware Update Tool";
+constexpr wchar_t APP_FOLDER[] = L"Device Firmware Update Tool";
 // Logs start-up looks at; more (only from outside) are left for later starts.
 constexpr std::size_t MAX_LISTED = 256;
+// Names tried when this start's name is taken: the plain one, then "-1" to "-9" after it.
+constexpr std::uint32_t NAME_TRIES = 10;
+constexpr std::size_t LOG_BUFFER_SIZE = 4096;
+// Most trace lines fit; a longer text is formatted into memory of its own size.
+constexpr std::size_t LINE_SIZE = 512;
 
-char folder[MAX_PATH];
-std::FILE* log_file = nullptr;
+wchar_t folder[MAX_PATH];
+char log_name[LOG_NAME_SIZE];
+HANDLE log_handle = INVALID_HANDLE_VALUE;
+char pending[LOG_BUFFER_SIZE];
+std::size_t pending_len = 0;
 char listed[MAX_LISTED][LOG_NAME_SIZE];
 
-void remove_old_logs(const char* own_name) {
-    char pattern[MAX_PATH];
-    if (std::snprintf(pattern, sizeof pattern, "%s\\fwt-*.log", folder) >= MAX_PATH) {
+// out = a + "\" + b when it fits in MAX_PATH characters and its terminator.
+bool join(wchar_t* out, const wchar_t* a, const wchar_t* b) {
+    const std::size_t la = std::wcslen(a);
+    const std::size_t lb = std::wcslen(b);
+    if (la + 1 + lb >= MAX_PATH) {
+        return false;
+    }
+    std::wmemmove(out, a, la);
+    out[la] = L'\\';
+    std::wmemcpy(out + la + 1, b, lb);
+    out[la + 1 + lb] = L'\0';
+    return true;
+}
+
+// Run log names are ASCII: a name with other characters is no run log.
+bool narrow_ascii(char (&out)[LOG_NAME_SIZE], const wchar_t* name) {
+    std::size_t i = 0;
+    for (; name[i] != L'\0'; ++i) {
+        if (i + 1 >= LOG_NAME_SIZE || name[i] >= 0x80) {
+            return false;
+        }
+        out[i] = static_cast<char>(name[i]);
+    }
+    out[i] = '\0';
+    return true;
+}
+
+void widen_ascii(wchar_t (&out)[LOG_NAME_SIZE], const char* name) {
+    std::size_t i = 0;
+    for (; name[i] != '\0' && i + 1 < LOG_NAME_SIZE; ++i) {
+        out[i] = static_cast<unsigned char>(name[i]);
+    }
+    out[i] = L'\0';
+}
+
+std::uint64_t file_time(const FILETIME& t) {
+    return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+}
+
+void remove_old_logs() {
+    wchar_t pattern[MAX_PATH];
+    if (!join(pattern, folder, L"fwt-*.log")) {
         return;
     }
-    WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA(pattern, &found);
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
-    const char* names[MAX_LISTED];
+    log_entry logs[MAX_LISTED];
     std::size_t count = 0;
     do {
         const bool is_file = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-        if (is_file && std::strlen(found.cFileName) < LOG_NAME_SIZE &&
-            log_is_run_log(found.cFileName) && std::strcmp(found.cFileName, own_name) != 0) {
-            std::snprintf(listed[count], LOG_NAME_SIZE, "%s", found.cFileName);
-            names[count] = listed[count];
+        if (is_file && narrow_ascii(listed[count], found.cFileName) &&
+            log_is_run_log(listed[count]) && std::strcmp(listed[count], log_name) != 0) {
+            logs[count] = {listed[count], file_time(found.ftLastWriteTime)};
             ++count;
         }
-    } while (count < MAX_LISTED && FindNextFileA(search, &found));
+    } while (count < MAX_LISTED && FindNextFileW(search, &found));
     FindClose(search);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
     // This start's log is one of the logs kept.
-    const std::size_t expired = log_select_expired({names, count}, LOG_KEEP - 1);
+    const std::size_t expired = log_select_expired({logs, count}, LOG_KEEP - 1, file_time(now));
     for (std::size_t i = 0; i < expired; ++i) {
-        char path[MAX_PATH];
-        if (std::snprintf(path, sizeof path, "%s\\%s", folder, names[i]) < MAX_PATH) {
-            DeleteFileA(path);
+        wchar_t name[LOG_NAME_SIZE];
+        widen_ascii(name, logs[i].name);
+        wchar_t path[MAX_PATH];
+        if (join(path, folder, name)) {
+            DeleteFileW(path);
         }
     }
 }
 
-void open_log() {
-    char base[MAX_PATH];
-    const DWORD got = GetEnvironmentVariableA("LOCALAPPDATA", base, sizeof base);
-    if (got == 0 || got >= sizeof base) {
-        return;
+void write_pending() {
+    if (log_handle != INVALID_HANDLE_VALUE && pending_len > 0) {
+        DWORD written = 0;
+        WriteFile(log_handle, pending, static_cast<DWORD>(pending_len), &written, nullptr);
     }
-    char app[MAX_PATH];
-    if (std::snprintf(app, sizeof app, "%s\\%s", base, APP_FOLDER) >= MAX_PATH ||
-        std::snprintf(folder, sizeof folder, "%s\\logs", app) >= MAX_PATH) {
-        folder[0] = '\0';
+    pending_len = 0;
+}
+
+void put_char(char c) {
+    if (pending_len == sizeof pending) {
+        write_pending();
+    }
+    pending[pending_len++] = c;
+}
+
+// Line ends as CR LF, as standard output writes them in text mode, so that the log holds the
+// same bytes.
+void put_text(const char* text, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) {
+        if (text[i] == '\n') {
+            put_char('\r');
+        }
+        put_char(text[i]);
+    }
+}
+
+void open_log() {
+    wchar_t base[MAX_PATH];
+    const DWORD got = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
+    wchar_t app[MAX_PATH];
+    if (got == 0 || got >= MAX_PATH || !join(app, base, APP_FOLDER) ||
+        !join(folder, app, L"logs")) {
+        folder[0] = L'\0';
         return;
     }
     // Either may exist already; a file in the way makes the open below fail.
-    CreateDirectoryA(app, nullptr);
-    CreateDirectoryA(folder, nullptr);
+    CreateDirectoryW(app, nullptr);
+    CreateDirectoryW(folder, nullptr);
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    char name[LOG_NAME_SIZE];
     const log_time stamp{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
-    if (log_file_name(name, stamp, GetCurrentProcessId()) == 0) {
-        return;
+    for (std::uint32_t sequence = 0; sequence < NAME_TRIES && log_handle == INVALID_HANDLE_VALUE;
+         ++sequence) {
+        if (log_file_name(log_name, stamp, GetCurrentProcessId(), sequence) == 0) {
+            break;
+        }
+        wchar_t name[LOG_NAME_SIZE];
+        widen_ascii(name, log_name);
+        wchar_t path[MAX_PATH];
+        if (!join(path, folder, name)) {
+            break;
+        }
+        // Only if no file of that name exists: an older log is never truncated. Only a name
+        // already taken is worth another try; anything else fails them all.
+        log_handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (log_handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+            break;
+        }
     }
-    char path[MAX_PATH];
-    if (std::snprintf(path, sizeof path, "%s\\%s", folder, name) >= MAX_PATH) {
-        return;
-    }
-    // Text mode, as standard output is, so that the log holds the same bytes (CR LF).
-    log_file = std::fopen(path, "w");
-    if (log_file != nullptr) {
-        remove_old_logs(name);
+    if (log_handle != INVALID_HANDLE_VALUE) {
+        remove_old_logs();
+        // What is still buffered when the program returns or exits.
+        std::atexit(run_log_flush);
+    } else {
+        log_name[0] = '\0';
     }
 }
 
@@ -93,15 +186,28 @@ void run_log_open() {
 }
 
 void run_log_vprintf(const char* format, va_list args) {
-    if (log_file != nullptr) {
-        std::vfprintf(log_file, format, args);
+    if (log_handle == INVALID_HANDLE_VALUE) {
+        return;
     }
+    va_list again;
+    va_copy(again, args);
+    char line[LINE_SIZE];
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof line) {
+        put_text(line, static_cast<std::size_t>(n));
+    } else if (n > 0) {
+        char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(n) + 1));
+        if (text != nullptr) {
+            std::vsnprintf(text, static_cast<std::size_t>(n) + 1, format, again);
+            put_text(text, static_cast<std::size_t>(n));
+            std::free(text);
+        }
+    }
+    va_end(again);
 }
 
 void run_log_flush() {
-    if (log_file != nullptr) {
-        std::fflush(log_file);
-    }
+    write_pending();
 }
 
 void stderr_printf(const char* format, ...) {
@@ -117,16 +223,20 @@ void stderr_printf(const char* format, ...) {
 }
 
 void run_log_fatal(const char* text) {
-    if (log_file != nullptr) {
-        std::fputs(text, log_file);
-        std::fflush(log_file);
+    if (log_handle != INVALID_HANDLE_VALUE) {
+        put_text(text, std::strlen(text));
+        write_pending();
     }
 }
 
-const char* run_log_folder() {
+const wchar_t* run_log_folder() {
     return folder;
 }
 
+const char* run_log_name() {
+    return log_name;
+}
+
 bool run_log_active() {
-    return log_file != nullptr;
+    return log_handle != INVALID_HANDLE_VALUE;
 }

@@ -6,9 +6,9 @@
 
 #include "engine/host_api.h"
 
-// Makes the folder, opens this start's log and removes all but the newest logs. When the
-// folder cannot be made or written the tool runs without a log, silently; the thread's last
-// error is left as it was.
+// Makes the folder, creates this start's log (never over an existing file) and removes all
+// but the newest logs. When the folder cannot be made or written the tool runs without a log,
+// silently; the thread's last error is left as it was.
 void run_log_open();
 // Appends to the log, if there is one (the caller writes the same to standard output).
 void run_log_vprintf(const char* format, va_list args);
@@ -17,6 +17,8 @@ void run_log_flush();
 void stderr_printf(const char* format, ...) FWT_PRINTF_LIKE(1, 2);
 // Appends a fatal report's text and flushes, before the report is shown.
 void run_log_fatal(const char* text);
-// The log folder's path, "" when %LOCALAPPDATA% is not set; whether this start has a log.
-const char* run_log_folder();
+// The log folder's path, "" when %LOCALAPPDATA% is not set; this start's log file name, ""
+// when it has none; whether this start has a log.
+const wchar_t* run_log_folder();
+const char* run_log_name();
 bool run_log_active();

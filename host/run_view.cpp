@@ -72,8 +72,12 @@ void run_view_tick(HWND window, const update_job* job) {
     const std::uint32_t state = job->state;
     const bool writing = state == JOB_PROGRAM || state == JOB_VERIFY || state == JOB_RESTART;
     // Most ticks change nothing: the caption and the button move when a block is acknowledged
-    // or the state changes.
+    // or the state changes, and the time left goes from the caption in a stall.
     if (state == last_state && (!writing || job->image_offset == last_offset)) {
+        if (writing) {
+            set_caption(window, progress_percent(job->image_offset, job->image_size),
+                        progress_seconds_left(&progress, job->image_size, GetTickCount()));
+        }
         return;
     }
     last_state = state;
@@ -84,7 +88,7 @@ void run_view_tick(HWND window, const update_job* job) {
     case JOB_RESTART:
         progress_note(&progress, job->image_offset, GetTickCount());
         set_caption(window, progress_percent(job->image_offset, job->image_size),
-                    progress_seconds_left(&progress, job->image_size));
+                    progress_seconds_left(&progress, job->image_size, GetTickCount()));
         set_taskbar(window, TBPF_NORMAL, job->image_offset, job->image_size);
         break;
     case JOB_DONE:

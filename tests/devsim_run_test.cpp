@@ -2,6 +2,7 @@
 // with each fault switch: the device's flash must end up equal to the padded image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -173,20 +174,49 @@ TEST(DevsimRun, WrongImageChecksumEndsInFailure) {
     EXPECT_NE(scripted::host().trace.find("CRC FAIL\n"), std::string::npos);
 }
 
-// The device refuses block 3 with an exception reply: the run fails there, block 3 is not
-// written and no block after it is sent.
-TEST(DevsimRun, RefusedBlockEndsInFailure) {
-    device_config config;
-    config.faults.refuse = {1u << REQ_WRITE_BLOCK, 3, 0};
-    auto model = std::make_unique<device_model>();
-    const auto image = scripted::pattern_image(8 * 1024, 13);
-    const devsim_run_result r = devsim_run_update(model.get(), config, image, MAX_TICKS);
-    EXPECT_EQ(r.state, JOB_FAILED);
-    EXPECT_EQ(model->counters.requests[REQ_WRITE_BLOCK], 3u);
-    EXPECT_EQ(model->counters.blocks_written, 2u);
-    EXPECT_EQ(model->counters.refusals, 1u);
-    const std::string& t = scripted::host().trace;
-    EXPECT_EQ(t.substr(t.size() - 41), "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04\n");
+// The device refuses a request with an exception reply: the run fails there, nothing after it
+// is sent, and the trace ends with the refusal. Block 3 (not written), the image checksum and
+// the restart (the image written, the device not restarted), with and without a code.
+TEST(DevsimRun, RefusedRequestEndsInFailure) {
+    struct refusal {
+        std::uint32_t kind;
+        std::int32_t nth;
+        std::uint8_t code;
+        bool without_code;
+        std::uint32_t blocks_written;
+        const char* trace_tail;
+    };
+    const refusal cases[] = {
+        {REQ_WRITE_BLOCK, 3, 0x04, false, 2, "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04\n"},
+        {REQ_WRITE_BLOCK, 3, 0x04, true, 2, "RX: 04 ab 42 cf\nERROR DEVICE REFUSED BLOCK\n"},
+        // Every checksum request: the refused contact requests still establish the link.
+        {REQ_CHECKSUM, 0, 0x04, false, 8, "ERROR DEVICE REFUSED CHECKSUM, EXCEPTION 04\n"},
+        {REQ_RESTART, 1, 0x01, false, 8,
+         "RX: 04 ab 01 8e f1\nERROR DEVICE REFUSED RESTART, EXCEPTION 01\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.trace_tail);
+        device_config config;
+        config.faults.refuse = {1u << c.kind, c.nth, c.nth == 0 ? 1000u : 0u};
+        config.faults.refusal_code = c.code;
+        config.faults.refusal_without_code = c.without_code;
+        auto model = std::make_unique<device_model>();
+        const auto image = scripted::pattern_image(8 * 1024, 13);
+        const devsim_run_result r = devsim_run_update(model.get(), config, image, MAX_TICKS);
+        EXPECT_EQ(r.state, JOB_FAILED);
+        EXPECT_EQ(model->counters.blocks_written, c.blocks_written);
+        if (c.nth > 0) {
+            EXPECT_EQ(model->counters.requests[c.kind], static_cast<std::uint32_t>(c.nth));
+            EXPECT_EQ(model->counters.refusals, 1u);
+        } else {
+            EXPECT_EQ(model->counters.refusals, model->counters.requests[c.kind]);
+            EXPECT_GE(model->counters.refusals, 2u);
+        }
+        EXPECT_EQ(model->counters.restarts, 0u);
+        const std::string& t = scripted::host().trace;
+        const std::string tail = c.trace_tail;
+        EXPECT_EQ(t.substr(t.size() - std::min(t.size(), tail.size())), tail);
+    }
 }
 
 } // namespace

@@ -295,7 +295,7 @@ TEST(Progress, SteadyRunRisesToHundredWithAnHonestEstimate) {
         ASSERT_GE(percent, last_percent);
         ASSERT_EQ(percent == 100, block == 118) << block;
         last_percent = percent;
-        const std::int32_t left = progress_seconds_left(&p, size);
+        const std::int32_t left = progress_seconds_left(&p, size, now + 100);
         if (block < 3) {
             EXPECT_EQ(left, -1) << block;
         } else {
@@ -319,19 +319,24 @@ TEST(Progress, EstimateFollowsRecentPaceAndRestartClearsIt) {
     for (int i = 0; i < 20; ++i, now += 300, offset += BLOCK_SIZE) {
         progress_note(&p, offset, now);
     }
-    const std::int32_t steady = progress_seconds_left(&p, size);
+    const std::uint32_t last = now - 300;
+    const std::int32_t steady = progress_seconds_left(&p, size, last);
     EXPECT_EQ(steady, 24); // 81 blocks left at 0.3 s
+    // A stall: the estimate stands for two blocks' time, then goes.
+    EXPECT_EQ(progress_seconds_left(&p, size, last + 600), 24);
+    EXPECT_EQ(progress_seconds_left(&p, size, last + 601), -1);
+    EXPECT_EQ(progress_seconds_left(&p, size, last + 10000), -1);
     for (int i = 0; i < static_cast<int>(PROGRESS_WINDOW); ++i, now += 1300, offset += BLOCK_SIZE) {
         progress_note(&p, offset, now);
     }
-    EXPECT_EQ(progress_seconds_left(&p, size), (73 * 1300 + 500) / 1000);
+    EXPECT_EQ(progress_seconds_left(&p, size, now - 1300), (73 * 1300 + 500) / 1000);
     progress_note(&p, 0, now);
-    EXPECT_EQ(progress_seconds_left(&p, size), -1);
+    EXPECT_EQ(progress_seconds_left(&p, size, now), -1);
     // The new run's pace alone counts once it has its own intervals.
     for (offset = BLOCK_SIZE; offset <= 3 * BLOCK_SIZE; offset += BLOCK_SIZE) {
         progress_note(&p, offset, now += 500);
     }
-    EXPECT_EQ(progress_seconds_left(&p, size), 49); // 97 blocks left at 0.5 s
+    EXPECT_EQ(progress_seconds_left(&p, size, now), 49); // 97 blocks left at 0.5 s
 }
 
 TEST(Progress, CaptionTexts) {
@@ -350,29 +355,63 @@ TEST(RunLog, NamesAndWhichStartUpRemoves) {
     log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242);
     EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242.log");
     EXPECT_TRUE(log_is_run_log(name.data()));
+    // The names tried when that one exists already.
+    log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242, 1);
+    EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242-1.log");
+    log_file_name(name, {2026, 12, 8, 9, 5, 7}, 4242, 12);
+    EXPECT_STREQ(name.data(), "fwt-20261208-090507-4242-12.log");
+    EXPECT_TRUE(log_is_run_log(name.data()));
     for (const char* other :
          {"fwt-20261208-090507-.log", "fwt-2026120-090507-1.log", "fwt-20261208-090507-1.txt",
-          "notes.log", "fwt-20261208-09x507-1.log", "fwt-20261208-090507-1.log.bak"}) {
+          "notes.log", "fwt-20261208-09x507-1.log", "fwt-20261208-090507-1.log.bak",
+          "fwt-20261208-090507-1-.log", "fwt-20261208-090507--2.log", "fwt-20261208-090507-1-x.log",
+          "fwt-20261208-090507-1-2-3.log"}) {
         EXPECT_FALSE(log_is_run_log(other)) << other;
     }
 
-    // 25 logs in no order; two started in the same second order by process number.
+    // 25 logs in no order, written a minute apart in the order of their names' days, except
+    // that two were written in the same minute (they order by the time in the name, then by
+    // process number) and one is named a year late: its clock was wrong when it started, but
+    // it is the newest.
     std::vector<std::string> owned;
+    std::vector<log_entry> logs;
+    constexpr std::uint64_t minute = 60;
     for (int i = 0; i < 24; ++i) {
-        owned.push_back("fwt-202601" + std::to_string(10 + (i * 7) % 24) + "-120000-5.log");
+        const int day = 10 + (i * 7) % 24;
+        owned.push_back("fwt-202601" + std::to_string(day) + "-120000-5.log");
+        logs.push_back({nullptr, static_cast<std::uint64_t>(day) * minute});
     }
     owned.push_back("fwt-20260110-120000-40.log");
-    std::vector<const char*> names;
-    for (const auto& n : owned) {
-        names.push_back(n.c_str());
+    logs.push_back({nullptr, 10 * minute});
+    owned.push_back("fwt-20270101-120000-7.log");
+    logs.push_back({nullptr, 5 * minute}); // the oldest, by its write time
+    owned.push_back("fwt-20250101-120000-8.log");
+    logs.push_back({nullptr, 99 * minute});
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        logs[i].name = owned[i].c_str();
     }
-    const std::size_t expired = log_select_expired(names, 20);
-    ASSERT_EQ(expired, 5u);
-    EXPECT_STREQ(names[0], "fwt-20260110-120000-5.log");
-    EXPECT_STREQ(names[1], "fwt-20260110-120000-40.log");
-    EXPECT_STREQ(names[4], "fwt-20260113-120000-5.log");
-    EXPECT_STREQ(names[5], "fwt-20260114-120000-5.log");
-    EXPECT_EQ(log_select_expired(std::span(names).first(3), 20), 0u);
+    const std::uint64_t now = 100 * minute;
+    const std::size_t expired = log_select_expired(logs, 20, now);
+    ASSERT_EQ(expired, 7u);
+    EXPECT_STREQ(logs[0].name, "fwt-20270101-120000-7.log");
+    EXPECT_STREQ(logs[1].name, "fwt-20260110-120000-5.log");
+    EXPECT_STREQ(logs[2].name, "fwt-20260110-120000-40.log");
+    EXPECT_STREQ(logs[6].name, "fwt-20260114-120000-5.log");
+    EXPECT_STREQ(logs[7].name, "fwt-20260115-120000-5.log");
+    EXPECT_STREQ(logs[26].name, "fwt-20250101-120000-8.log");
+    EXPECT_EQ(log_select_expired(std::span(logs).first(3), 20, now), 0u);
+
+    // The clock was set back an hour after 20 logs: the ones written before are ahead of it,
+    // so they go before the log of the start just before this one, written since.
+    std::vector<log_entry> back;
+    for (std::size_t i = 0; i < 20; ++i) {
+        back.push_back({owned[i].c_str(), now + 3600 + i});
+    }
+    back.push_back({"fwt-20250101-120000-8.log", now - 60});
+    ASSERT_EQ(log_select_expired(back, 19, now), 2u);
+    EXPECT_EQ(back[0].written, now + 3600);
+    EXPECT_EQ(back[1].written, now + 3601);
+    EXPECT_STREQ(back[20].name, "fwt-20250101-120000-8.log");
 }
 
 // The ways tried, in order, on a system with and without the search flags (Windows 7 without

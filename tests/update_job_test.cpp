@@ -461,15 +461,18 @@ TEST_F(UpdateRun, TickWrapDuringEachWaitCausesNoFalseTimeout) {
     }
 }
 
+// A refusal included: the contact only shows that something answers.
 TEST_F(UpdateRun, ValidContactReplyOfAnyContentEstablishesTheLink) {
-    scripted::job_fixture fx(scripted::pattern_image(1024));
-    scripted::run_ticks(&fx.job, 2); // start, first contact request
-    bytes odd{0x77, 0x01, 0x00, 0x00};
-    frame_seal(odd.data(), 4);
-    scripted::deliver(host().now, odd);
-    scripted::run_ticks(&fx.job, 1);
-    EXPECT_EQ(fx.job.state, JOB_PROGRAM);
-    EXPECT_EQ(fx.job.timeout_ms, REPLY_TIMEOUT_MS);
+    for (bytes odd : {bytes{0x77, 0x01, 0x00, 0x00}, bytes{0x04, 0xab, 0x01, 0x00, 0x00}}) {
+        scripted::reset();
+        scripted::job_fixture fx(scripted::pattern_image(1024));
+        scripted::run_ticks(&fx.job, 2); // start, first contact request
+        frame_seal(odd.data(), static_cast<std::int32_t>(odd.size()));
+        scripted::deliver(host().now, odd);
+        scripted::run_ticks(&fx.job, 1);
+        EXPECT_EQ(fx.job.state, JOB_PROGRAM);
+        EXPECT_EQ(fx.job.timeout_ms, REPLY_TIMEOUT_MS);
+    }
 }
 
 TEST_F(UpdateRun, DoneAndFailedAndUnknownStatesDoNothing) {
@@ -674,17 +677,40 @@ TEST_F(UpdateRun, FrameBufferThatExactlyFitsTheBlockIsEnough) {
     }
 }
 
-// Replies that turn up in the wrong state: each kind, in the checksum wait and in the restart
-// wait. `ends` says whether the reply is taken as the one the state waits for.
+// Replies that turn up in the wrong state: each kind, in the checksum wait, the restart wait and
+// a block's wait. `ends` says whether the reply is taken as the one the state waits for;
+// `refused`, when set, is the line that must follow its "RX:" dump, and the run must fail.
 struct stray_reply {
     const char* what;
-    bytes reply; // sealed below
+    bytes reply; // sealed below, unless damaged on purpose
     bool ends;
+    const char* refused = nullptr;
 };
 
 bytes sealed(bytes frame) {
     frame_seal(frame.data(), static_cast<std::int32_t>(frame.size()));
     return frame;
+}
+
+// A refusal ends the run: its dump, then exactly `line`, "FAILED", and nothing more is sent
+// or traced in 20 s of ticks.
+void expect_refused(update_job* job, const bytes& reply, const char* line) {
+    ASSERT_EQ(job->state, JOB_FAILED);
+    EXPECT_EQ(host().status.back(), "FAILED");
+    std::string tail = "RX:";
+    for (std::uint8_t b : reply) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02x", b);
+        tail += hex;
+    }
+    tail += "\n";
+    tail += line;
+    EXPECT_EQ(host().trace.substr(host().trace.rfind("RX:")), tail);
+    const auto writes = host().writes.size();
+    const auto trace_len = host().trace.size();
+    scripted::run_ticks(job, 2000);
+    EXPECT_EQ(host().writes.size(), writes);
+    EXPECT_EQ(host().trace.size(), trace_len);
 }
 
 TEST_F(UpdateRun, StrayRepliesWhileTheRestartIsAwaited) {
@@ -699,6 +725,12 @@ TEST_F(UpdateRun, StrayRepliesWhileTheRestartIsAwaited) {
         {"another function byte", sealed({0x04, 0x2c, 0xf6, 0, 0}), true},
         {"another device address", sealed({0x05, 0x2b, 0xf5, 0, 0}), true},
         {"the restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), true},
+        {"refusal, exception 01", sealed({0x04, 0xab, 0x01, 0, 0}), true,
+         "ERROR DEVICE REFUSED RESTART, EXCEPTION 01\n"},
+        {"refusal without a code", sealed({0x04, 0xab, 0, 0}), true,
+         "ERROR DEVICE REFUSED RESTART\n"},
+        // Its checksum fails: no reply at all, so the restart request is resent.
+        {"damaged refusal", bytes{0x04, 0xab, 0x01, 0x8e, 0xf2}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -711,19 +743,32 @@ TEST_F(UpdateRun, StrayRepliesWhileTheRestartIsAwaited) {
         ASSERT_EQ(fx.job.state, JOB_RESTART);
         scripted::deliver(host().now + 1, c.reply);
         scripted::run_to_end(&fx.job, 1000);
-        EXPECT_EQ(fx.job.state, JOB_DONE);
         EXPECT_EQ(writes_of(CMD_RESTART).size(), c.ends ? 1u : 2u);
-        EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n"), c.ends ? 0 : 1);
+        if (c.refused != nullptr) {
+            const auto& status = host().status;
+            EXPECT_NE(std::find(status.begin(), status.end(), "Program Verified OK"), status.end());
+            expect_refused(&fx.job, c.reply, c.refused);
+            continue;
+        }
+        EXPECT_EQ(fx.job.state, JOB_DONE);
+        const bool logged = !c.ends && c.reply[FUNCTION_AT] == FUNC_ENCAPSULATED;
+        EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n"), logged ? 1 : 0);
     }
 }
 
 TEST_F(UpdateRun, StrayRepliesWhileTheImageChecksumIsAwaited) {
-    // None of these carries the image's checksum; the run must verify on the resent request.
+    // None of these carries the image's checksum; the run must verify on the resent request,
+    // unless the device refused it.
     const stray_reply cases[] = {
         {"late block acknowledgement", sealed(block_ack(FLASH_IMAGE_BASE)), false},
         {"fourteen bytes",
          sealed(bytes{0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x04, 0, 0x12, 0, 0}), false},
         {"late restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), false},
+        {"damaged refusal", bytes{0x04, 0xab, 0x04, 0x00, 0x00}, false},
+        {"refusal, exception 04", sealed({0x04, 0xab, 0x04, 0, 0}), true,
+         "ERROR DEVICE REFUSED CHECKSUM, EXCEPTION 04\n"},
+        {"refusal without a code", sealed({0x04, 0xab, 0, 0}), true,
+         "ERROR DEVICE REFUSED CHECKSUM\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -736,6 +781,12 @@ TEST_F(UpdateRun, StrayRepliesWhileTheImageChecksumIsAwaited) {
         ASSERT_EQ(fx.job.state, JOB_VERIFY);
         scripted::deliver(host().now + 1, c.reply);
         scripted::run_to_end(&fx.job, 3000);
+        if (c.refused != nullptr) {
+            EXPECT_EQ(count_of(host().trace, "Verifying address"), 1);
+            EXPECT_EQ(count_of(host().trace, "Remote CRC"), 0);
+            expect_refused(&fx.job, c.reply, c.refused);
+            continue;
+        }
         EXPECT_EQ(fx.job.state, JOB_DONE);
         EXPECT_EQ(count_of(host().trace, "Remote CRC"), 1);
         EXPECT_EQ(count_of(host().trace, "CRC FAIL"), 0);
@@ -746,7 +797,8 @@ TEST_F(UpdateRun, StrayRepliesWhileTheImageChecksumIsAwaited) {
 // While a block is awaited every valid reply but a refusal counts as its acknowledgement: one
 // that carries another address, or none, is logged as mismatched and the next block follows all
 // the same. A refusal (function byte 0x2B with its top bit set) ends the run, and nothing more
-// goes out.
+// goes out. A damaged reply is no reply, whatever its function byte: the block is resent after
+// the time-out.
 TEST_F(UpdateRun, StrayRepliesWhileABlockIsAwaitedAreLoggedAndTaken) {
     const stray_reply cases[] = {
         {"late acknowledgement of the previous block", block_ack(FLASH_IMAGE_BASE), true},
@@ -754,7 +806,11 @@ TEST_F(UpdateRun, StrayRepliesWhileABlockIsAwaitedAreLoggedAndTaken) {
          sealed({0x04, 0x2b, 0xf6, 0x08, 0x00, 0x40, 0x00, 0, 0, 0x0c, 0, 0x12, 0x34, 0, 0}), true},
         {"late restart acknowledgement", sealed({0x04, 0x2b, 0xf7, 0, 0}), true},
         {"the refusal's bytes with the top bit clear", sealed({0x04, 0x2b, 0x04, 0, 0}), true},
-        {"refusal, exception 4", sealed({0x04, 0xab, 0x04, 0, 0}), false},
+        {"refusal, exception 4", sealed({0x04, 0xab, 0x04, 0, 0}), false,
+         "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04\n"},
+        {"refusal without a code", sealed({0x04, 0xab, 0, 0}), false,
+         "ERROR DEVICE REFUSED BLOCK\n"},
+        {"damaged refusal", bytes{0x04, 0xab, 0x04, 0x4e, 0xf3}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -766,22 +822,21 @@ TEST_F(UpdateRun, StrayRepliesWhileABlockIsAwaitedAreLoggedAndTaken) {
         ASSERT_EQ(fx.job.state, JOB_PROGRAM);
         host().rx.clear(); // block 1's own acknowledgement is lost
         scripted::deliver(host().now + 1, c.reply);
-        scripted::run_to_end(&fx.job, 1000);
-        if (!c.ends) {
-            ASSERT_EQ(fx.job.state, JOB_FAILED);
-            EXPECT_EQ(host().status.back(), "FAILED");
-            char tail[80];
-            std::snprintf(tail, sizeof tail, "RX: 04 ab 04 %02x %02x\n%s", c.reply[3], c.reply[4],
-                          "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04\n");
-            EXPECT_EQ(host().trace.substr(host().trace.rfind("RX:")), tail);
+        scripted::run_to_end(&fx.job, 2000);
+        if (c.refused != nullptr) {
             EXPECT_EQ(host().beeps.size(), 1u); // block 0's acknowledgement only
-            const auto writes = host().writes.size();
-            scripted::run_ticks(&fx.job, 2000); // 20 s more of ticks
-            EXPECT_EQ(host().writes.size(), writes);
             EXPECT_EQ(writes_of(CMD_WRITE_BLOCK).size(), 2u);
+            expect_refused(&fx.job, c.reply, c.refused);
             continue;
         }
         EXPECT_EQ(fx.job.state, JOB_DONE);
+        if (!c.ends) {
+            // Block 1 again after the time-out, then its acknowledgement as usual.
+            EXPECT_EQ(count_of(host().trace, "TIMEOUT\n"), 1);
+            EXPECT_EQ(writes_of(CMD_WRITE_BLOCK).size(), 4u);
+            EXPECT_EQ(count_of(host().trace, "ERROR"), 0);
+            continue;
+        }
         EXPECT_EQ(writes_of(CMD_WRITE_BLOCK).size(), 3u); // nothing resent
         EXPECT_EQ(count_of(host().trace, "ERROR MISMATCHED REPLY TO COMMAND\n- OK\n"), 1);
         EXPECT_EQ(count_of(host().trace, "- OK\n"), 3);

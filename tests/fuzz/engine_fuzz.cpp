@@ -265,10 +265,19 @@ void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
         require(prev == JOB_PROGRAM && h.fx->job.image_offset == h.fx->job.image_size,
                 "JOB_VERIFY before the whole image was acknowledged");
         break;
-    case JOB_FAILED:
-        require(prev == JOB_VERIFY && complete && remote != h.image_crc,
-                "JOB_FAILED without a differing checksum reply");
+    case JOB_FAILED: {
+        // A refusal ends a run in any state that awaits a reply but the contact; the job's
+        // frame still holds it.
+        const update_job& job = h.fx->job;
+        const std::size_t held = job.frame_len > 0 && job.frame_len <= job.frame_cap
+                                     ? static_cast<std::size_t>(job.frame_len)
+                                     : 0;
+        const bool refused = ref_valid({job.frame, held}) && job.frame[FUNCTION_AT] == 0xAB;
+        require((prev == JOB_VERIFY && complete && remote != h.image_crc) ||
+                    ((prev == JOB_PROGRAM || prev == JOB_VERIFY || prev == JOB_RESTART) && refused),
+                "JOB_FAILED without a differing checksum reply or a refusal");
         break;
+    }
     case JOB_RESTART:
         require(prev == JOB_VERIFY && complete && remote == h.image_crc,
                 "JOB_RESTART without a checksum reply equal to the local CRC");
@@ -277,6 +286,7 @@ void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
     case JOB_DONE:
         require(prev == JOB_RESTART && h.verified && ref_valid(consumed),
                 "JOB_DONE without a verified image and a valid restart reply");
+        require(consumed.size() < 2 || consumed[1] != 0xAB, "JOB_DONE on a refused restart");
         require(consumed.size() < 5 || consumed[0] != DEVICE_ADDRESS ||
                     consumed[1] != FUNC_ENCAPSULATED ||
                     (consumed[2] != CMD_CHECKSUM && consumed[2] != CMD_WRITE_BLOCK),

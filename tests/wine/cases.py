@@ -19,17 +19,20 @@ from fwtwine.procs import CaseAbort, log, wait_until
 from steps import (
     TITLE,
     check_caption_progress,
+    expect_log_ends,
     expect_log_is_trace,
     expect_update,
     fresh_log_dir,
     log_dir,
     blocked_log_folder,
+    box_has,
     register,
     run_until,
     shipped_image,
     small_device,
     small_image,
 )
+from window_cases import IDM_ABOUT
 
 CASES = {}
 case = register(CASES)
@@ -56,9 +59,10 @@ def case_shipped_image(c):
     """The shipped product, run from a folder that also holds DLLs named like system DLLs, such as
     a web page might drop into Downloads, with Wine told to take those from the program's folder
     first, as Windows does for any DLL outside its KnownDLLs: none of them runs inside the tool,
-    and the update completes."""
+    and the update completes. Block 60's acknowledgement is lost: a stall of 10 s, then the block
+    is sent again."""
     downloads, overrides = planted_downloads(c)
-    c.device("dev", 3, "--pace-requests")
+    c.device("dev", 3, "--pace-requests", "--drop", "block:60")
     fresh_log_dir(c)
     started = time.time()
     c.start_tool(downloads / c.target.exe.name, env={"WINEDLLOVERRIDES": overrides})
@@ -76,12 +80,14 @@ def case_shipped_image(c):
         log(f"screenshot: {shot}")
     c.close_tool_expect(0)
     check_caption_progress(c)
+    check_stall_caption(c)
     expect_log_is_trace(c)
     c.expect_trace("Running on windows version: a00")
     c.expect_trace("Flash Image Size 0x1d800 bytes")
     c.expect_trace("REMOTE DEVICE LINK ESTABLISHED")
     blocks = floor.blocks_of(shipped_image().stat().st_size)
-    c.expect_eq("blocks sent", blocks, c.trace_count(r"^PROG ADDR "))
+    c.expect_eq("blocks sent (block 60 twice)", blocks + 1, c.trace_count(r"^PROG ADDR "))
+    c.expect_eq("time-outs", 1, c.trace_count(r"TIMEOUT$"))
     c.expect_eq("blocks acknowledged (- OK)", blocks, c.trace_count(r"^- OK$"))
     statuses = ["programming 0x8004000", "programming 0x8021400", "Programming Completed"]
     expect_update(
@@ -126,6 +132,18 @@ def planted_downloads(c):
     return downloads, c.env()["WINEDLLOVERRIDES"] + f";{names}=n,b"
 
 
+def check_stall_caption(c):
+    """In the stall, the caption drops the time left it showed before and shows it again once
+    blocks are acknowledged again."""
+    texts = [text.removesuffix(" - " + TITLE) for _, text in c.driver.captions()]
+    stalled = [i for i, text in enumerate(texts) if re.fullmatch(r"(4\d|5\d)%", text)]
+    c.check(
+        bool(stalled) and "left" in texts[stalled[0] - 1] and "left" in texts[stalled[-1] + 1],
+        f"the time left went from the caption in the stall: {[texts[i] for i in stalled]}",
+        "no caption without the time left during the stall at block 60",
+    )
+
+
 def check_block_pace(c, device):
     """The median time a block takes stays under ten times the floor: a far bound that a busy
     machine does not reach, and a stalled schedule does. The figure against the floor (1.2 times
@@ -149,6 +167,9 @@ def case_late_power_up(c):
     # No log can be made: the run is as before, with no box.
     with blocked_log_folder(c):
         run_until(c, c.target.small_exe, "Programming Completed", 60000)
+        c.drive("syscommand", IDM_ABOUT, "titled-box", "About " + TITLE, 20000)
+        no_log = "(no log is written: the folder cannot be written)"
+        box_has(c, c.driver.last_box(), "that no log is written", no_log)
         c.close_tool_expect(0)
         c.expect_eq("files in the way of the log folder", [], list(log_dir(c).parent.glob("*")))
     # About 36 go out at one every 110 ms; eight still shows the resends on a slowed machine.
@@ -166,13 +187,16 @@ def case_late_power_up(c):
 @case
 def case_wrong_checksum_retry(c):
     """A run that ends in "FAILED" leaves the port open; a second press on the same port must
-    close it and start afresh instead of ending the tool. Twice: after a wrong checksum, and
-    after a block refused by the device."""
+    close it and start afresh instead of ending the tool. After a wrong checksum, and after a
+    block, the checksum request and the restart refused by the device. At each "FAILED" the log
+    on disk already ends with the run's last line."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
+    fresh_log_dir(c)
     c.start_tool(c.target.small_exe)
     c.drive("window", 30000, "items", "select", 0, "click", "watch", "FAILED", 60000)
     c.expect_trace("CRC FAIL")
+    expect_log_ends(c, "CRC FAIL")
     seen = [text for _, text in c.driver.captions()]
     c.check(
         "100% - " + TITLE in seen and seen[-1] == TITLE,
@@ -191,11 +215,18 @@ def case_wrong_checksum_retry(c):
     c.stop_device("bad")
     refused_block(c, bad_pty)
     c.expect_eq(
-        "ports opened", 3, c.trace_count(r"^ \. Opening serial port \\\\\.\\com3 at 115200 baud$")
+        "ports opened", 5, c.trace_count(r"^ \. Opening serial port \\\\\.\\com3 at 115200 baud$")
     )
     statuses = ["Establishing Link...", "FAILED", "programming 0x8004800", "FAILED"]
+    # "Program Verified OK" is replaced at once: the trace's "CRCs match" stands for it.
+    refusals = ["Verifying...", "FAILED", "Resetting target...", "FAILED"]
+    c.expect_eq("checksums matched (refused restart, last run)", 2, c.trace_count(r"^CRCs match$"))
     c.expect_statuses(
-        *statuses, "Contacting Device...", "Establishing Link...", "Programming Completed"
+        *statuses,
+        *refusals,
+        "Contacting Device...",
+        "Establishing Link...",
+        "Programming Completed",
     )
     c.expect_flash("good", small_image())
 
@@ -215,11 +246,29 @@ def refused_block(c, bad_pty):
     # unnoticed refusal would wait for.
     c.check(late <= 5000, f"block 3 shown to FAILED: {late} ms", f"block 3 to FAILED: {late} ms")
     c.expect_eq("device's last line", "refused, exception 04", c.device_log("refusing")[-1][-21:])
-    c.expect_trace("ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
+    expect_log_ends(c, "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
+    refused(c, "nochecksum", ["--refuse", "checksum:all", "--refusal-without-code"])
+    c.expect_eq("device's last line", "refused, no code", c.device_log("nochecksum")[-1][-16:])
+    expect_log_ends(c, "ERROR DEVICE REFUSED CHECKSUM")
+    refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1])
+    c.expect_eq("device's last line", "refused, exception 01", c.device_log("norestart")[-1][-21:])
+    expect_log_ends(c, "ERROR DEVICE REFUSED RESTART, EXCEPTION 01")
+    c.check(not c.flash_path("norestart").exists(), "no restart", "the device restarted")
     c.device("good", 3, *small_device())
     c.drive("click", "await", "Programming Completed", 60000)
     c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.close_tool_expect(0)
+
+
+def refused(c, device, options):
+    """A device with these refusals on COM3, a press, "FAILED"; then a second of silence: the
+    device's log gains nothing. The device is stopped afterwards."""
+    c.device(device, 3, *small_device(), *options)
+    c.drive("click", "await", "FAILED", 60000)
+    heard = len(c.device_log(device))
+    c.drive("sleep", 1000)
+    c.expect_eq(f"requests heard by {device} after FAILED", heard, len(c.device_log(device)))
+    c.stop_device(device)
 
 
 @case
@@ -259,6 +308,7 @@ def case_adapter_pulled(c):
     disconnected" and the port is given up; a press once a device is back on COM3 completes."""
     c.device("dev", 3, *small_device(), "--flash-ms", 500)
     pty = c.device_pty("dev")
+    fresh_log_dir(c)
     run_until(c, c.target.small_exe, "programming 0x8004400", 60000)
     pulled = time.monotonic()
     c.stop_device("dev")
@@ -266,9 +316,11 @@ def case_adapter_pulled(c):
     log(f'pulled to "Adapter disconnected" seen: {time.monotonic() - pulled:.2f} s')
     lost = r"^ \. Serial port \\\\\.\\com3 lost: it no longer answers$"
     c.expect_eq("trace: port lost", 1, c.trace_count(lost))
+    expect_log_ends(c, r" . Serial port \\.\com3 lost: it no longer answers")
     c.expect_eq("processes still holding the lost port", [], c.holders_of(pty))
     c.device("back", 3, *small_device())
     c.drive("click", "await", "Programming Completed", 60000)
+    expect_log_ends(c, "frame length    5 bytes received & OK")
     c.close_tool_expect(0)
     statuses = ["Adapter disconnected", "Contacting Device...", "Programming Completed"]
     c.expect_statuses("programming 0x8004400", *statuses)

@@ -10,7 +10,7 @@ from pathlib import Path
 
 from fwtwine import paths, pe, procs
 from fwtwine.checks import padded_size
-from fwtwine.procs import log
+from fwtwine.procs import log, wait_until
 
 TITLE = "Device Firmware Update Tool"
 
@@ -78,9 +78,10 @@ def fatal_box(c, failure, *steps):
 
 
 def log_dir(c):
-    """The tool's log folder in the prefix: %LOCALAPPDATA%\\Device Firmware Update Tool\\logs."""
-    users = c.prefix.path / "drive_c" / "users"
-    local = next(users.glob("*/AppData/Local"), users / getpass.getuser() / "AppData" / "Local")
+    """The tool's log folder in the prefix: %LOCALAPPDATA%\\Device Firmware Update Tool\\logs,
+    in the profile Wine names after $USER (the case may set another)."""
+    user = c.target.env.get("USER", getpass.getuser())
+    local = c.prefix.path / "drive_c" / "users" / user / "AppData" / "Local"
     return local / TITLE / "logs"
 
 
@@ -95,6 +96,25 @@ def the_log(c):
     logs = sorted(log_dir(c).glob("fwt-*.log"))
     c.expect_eq("run logs written", 1, len(logs))
     return logs[-1].read_bytes() if logs else b""
+
+
+def expect_log_ends(c, line):
+    """While the tool is still open, the log on disk already ends with `line`: a run's end
+    flushes it. The status can show a moment before the flush, so it is given a second."""
+    seen = []
+
+    def last_line():
+        text = the_log_quietly(c).decode(errors="replace").replace("\r", "")
+        seen[:] = text.rstrip("\n").rsplit("\n", 1)[-1:]
+        return seen == [line]
+
+    wait_until(last_line, seconds=1)
+    c.expect_eq("last line of the log on disk, the tool still open", line, seen[0] if seen else "")
+
+
+def the_log_quietly(c):
+    logs = sorted(log_dir(c).glob("fwt-*.log"))
+    return logs[-1].read_bytes() if len(logs) == 1 else b""
 
 
 def expect_log_is_trace(c):

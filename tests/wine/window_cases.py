@@ -3,8 +3,10 @@ image, a port that has gone, the port list's rescans, the close guard, the About
 log folder."""
 
 import hashlib
+import os
 import re
 import statistics
+import time
 
 from fwtwine.procs import log, wait_until
 from steps import (
@@ -29,15 +31,25 @@ IDM_ABOUT, IDM_OPEN_LOG_FOLDER = 0x10, 0x20
 CLOSING = " The program will now abort"
 
 
+# A profile named outside the ANSI code page: Wine names the profile folder after $USER.
+PROFILE = "Иван"
+
+
 @case
 def case_no_ports(c):
     """Also the system menu's About box and "Open Log Folder", and the removal of old logs at
-    start-up (25 there before, 20 after; other files stay)."""
+    start-up (25 there before, 20 after, the 19 last written kept whatever their names say;
+    other files stay), all in a profile whose name has no ANSI spelling."""
+    c.target.env["USER"] = PROFILE
     logs = fresh_log_dir(c)
     logs.mkdir(parents=True)
     old = [logs / f"fwt-20200101-1200{i:02d}-7.log" for i in range(25)]
-    for path in [*old, logs / "notes.txt"]:
+    # Written in the reverse order of their names: the first names are the newest logs.
+    written = time.time() - 3600
+    for i, path in enumerate(old):
         path.write_text("old\n")
+        os.utime(path, (written - i * 60, written - i * 60))
+    (logs / "notes.txt").write_text("old\n")
     c.start_tool(c.target.small_exe)
     about = ["syscommand", IDM_ABOUT, "titled-box", "About " + TITLE, 20000]
     c.drive("window", 30000, "items", "status", "click", "status", *about)
@@ -45,19 +57,21 @@ def case_no_ports(c):
     c.expect_statuses(" - Idle - ", "No COM port selected")
     kept = sorted(p.name for p in logs.glob("fwt-*.log"))
     c.expect_eq("run logs kept at start-up", 20, len(kept))
-    c.expect_eq("old logs kept (the newest)", [p.name for p in old[-19:]], kept[:19])
+    c.expect_eq("old logs kept (the last written)", [p.name for p in old[:19]], kept[:19])
     c.check((logs / "notes.txt").exists(), "other files stay", "notes.txt was removed")
+    own = kept[19:]
 
     about = c.driver.last_box()
     log(f"about-begin\n{about}\nabout-end")
     image = small_image().read_bytes()
     box_has(c, about, "the image's size", f"Firmware image: {len(image)} bytes")
     box_has(c, about, "the image's SHA-256", f"SHA-256: {hashlib.sha256(image).hexdigest()}")
-    box_has(c, about, "the log folder", r"\Device Firmware Update Tool\logs")
+    folder = f"C:\\users\\{PROFILE}\\AppData\\Local\\Device Firmware Update Tool\\logs"
+    box_has(c, about, "the log folder", folder)
+    box_has(c, about, "this start's log", f"This start's log: {own[0] if own else '?'}")
 
     c.drive("syscommand", IDM_OPEN_LOG_FOLDER)
     opened = []
-    folder = r"Firmware Update Tool\logs"
     wait_until(lambda: opened.extend(explorer_on(c, folder)) or opened, seconds=10)
     fail_text = "Open Log Folder started no explorer.exe on the folder"
     c.check(bool(opened), f"Open Log Folder started: {opened[:1]}", fail_text)
@@ -202,7 +216,9 @@ CLOSE_TEXT = (
 @case
 def case_close_guard(c):
     """While blocks are written, closing asks (No: the run completes unchanged; Yes: exit 0)
-    and a session end is refused; while contacting, closing is immediate."""
+    and a session end is refused; once the checksums match (a device that never answers the
+    restart), and while contacting, closing is immediate and a session end allowed. A session
+    that ends while contacting leaves the log complete on disk."""
     # One second a block, so that the three blocks outlast the driver's steps.
     c.device("dev", 3, *small_device(), "--flash-ms", 1000)
     run_until(c, c.target.small_exe, "programming 0x8004000", 60000)
@@ -220,8 +236,26 @@ def case_close_guard(c):
     c.drive("click", "await", "programming 0x8004000", 60000, *yes)
     c.expect_eq("exit code after Yes", 0, c.wait_tool())
     c.stop_device("dev")
+    c.device("stuck", 3, *small_device(), "--ignore-restarts", 1000000)
+    c.driver.lines.clear()
+    run_until(c, c.target.small_exe, "Resetting target...", 30000)
+    c.drive("sleep", 500, "endsession")
+    c.expect_eq(
+        "WM_QUERYENDSESSION while the restart is awaited", [1], c.driver.values("endsession")
+    )
+    c.close_tool_expect(0)
+    c.expect_eq("confirmations while the restart is awaited", [], c.driver.boxes())
+    c.stop_device("stuck")
     c.device("mute", 3, *small_device(), "--power-delay-ms", 600000)
     c.driver.lines.clear()
+    logs = fresh_log_dir(c)
     run_until(c, c.target.small_exe, "Contacting Device...", 30000)
+    c.drive("sleep", 1000, "session-ends")
+    on_disk = b"".join(p.read_bytes() for p in logs.glob("fwt-*.log"))
+    c.check(
+        b"CONTACTING...\r\n" in on_disk,
+        "WM_ENDSESSION wrote the log's tail: the contact requests are on disk",
+        f"after WM_ENDSESSION the log on disk lacks the contact requests ({len(on_disk)} bytes)",
+    )
     c.close_tool_expect(0)
     c.expect_eq("confirmations while contacting", [], c.driver.boxes())

@@ -280,12 +280,16 @@ void refuse_request(device_model* m, std::uint32_t kind, std::uint64_t start_us,
     std::array<std::uint8_t, EXCEPTION_REPLY_LEN> reply{};
     reply[DEVICE_ADDRESS_AT] = DEVICE_ADDRESS;
     reply[FUNCTION_AT] = FUNC_ENCAPSULATED_EXCEPTION;
-    reply[EXCEPTION_CODE_AT] = DEVICE_REFUSAL_CODE;
-    frame_seal(reply.data(), EXCEPTION_REPLY_LEN);
+    std::int32_t len = REPLY_MIN_LEN;
+    if (!m->config.faults.refusal_without_code) {
+        reply[EXCEPTION_CODE_AT] = m->config.faults.refusal_code;
+        len = EXCEPTION_REPLY_LEN;
+    }
+    frame_seal(reply.data(), len);
     ev->refused = true;
     ++m->counters.refusals;
     std::uint64_t last_at = 0;
-    send_reply(m, kind, reply.data(), EXCEPTION_REPLY_LEN, start_us, ev, &last_at);
+    send_reply(m, kind, reply.data(), len, start_us, ev, &last_at);
 }
 
 void handle_frame(device_model* m, const std::uint8_t* p, std::int32_t len, std::uint64_t now_us) {

@@ -66,9 +66,12 @@ struct fault_config {
     bool wrong_image_crc = false;   // checksum replies for more than 4 bytes carry a wrong CRC
     std::int32_t ignore_restarts = 0;
     std::int32_t noise_bytes = 0; // random bytes sent at power-up
-    // Selected requests are not carried out but answered with an exception reply, code 04
-    // ("server device failure"), as a device whose flash write failed would answer.
+    // Selected requests are not carried out but answered with an exception reply, by default
+    // code 04 ("server device failure"), as a device whose flash write failed would answer;
+    // 01 ("illegal function") is what boot code that cannot restart on request answers.
     reply_selector refuse;
+    std::uint8_t refusal_code = DEVICE_REFUSAL_CODE;
+    bool refusal_without_code = false; // the four-byte form: function byte and CRC only
 };
 
 struct device_config {

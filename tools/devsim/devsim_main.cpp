@@ -211,10 +211,22 @@ constexpr option_def OPTIONS[] = {
          o->config.faults.noise_bytes = static_cast<std::int32_t>(v);
          return true;
      }},
-    {"--refuse", "SEL", "answer the selected requests with an exception reply (code 04)",
-     takes::selector, 0, 0, BAD_SELECTOR,
+    {"--refuse", "SEL", "answer the selected requests with an exception reply", takes::selector, 0,
+     0, BAD_SELECTOR,
      [](options* o, const char* s, U64) {
          return parse_reply_selector(s, &o->config.faults.refuse);
+     }},
+    {"--refusal-code", "CODE", "exception code of those replies (default 4)", takes::number, 0, 255,
+     "%s needs a code from 0 to 255",
+     [](options* o, const char*, U64 v) {
+         o->config.faults.refusal_code = static_cast<std::uint8_t>(v);
+         return true;
+     }},
+    {"--refusal-without-code", "", "send them as four bytes, with no exception code",
+     takes::nothing, 0, 0, nullptr,
+     [](options* o, const char*, U64) {
+         o->config.faults.refusal_without_code = true;
+         return true;
      }},
 };
 
@@ -427,7 +439,12 @@ void log_event(void*, const device_event* ev) {
     } else {
         char verb[32] = "answered";
         if (ev->refused) {
-            std::snprintf(verb, sizeof verb, "refused, exception %02x", DEVICE_REFUSAL_CODE);
+            if (g_device.config.faults.refusal_without_code) {
+                std::snprintf(verb, sizeof verb, "refused, no code");
+            } else {
+                std::snprintf(verb, sizeof verb, "refused, exception %02x",
+                              g_device.config.faults.refusal_code);
+            }
         }
         std::snprintf(what, sizeof what, "%s%s%s%s%s", verb, ev->wrong_crc ? ", wrong CRC" : "",
                       corrupt, pieces, delayed);

@@ -27,6 +27,7 @@
 //                    "confirm-icon none"; the box stays open
 //   answer yes|no    press that button of the confirmation
 //   endsession       send WM_QUERYENDSESSION; print "endsession RESULT"
+//   session-ends     send WM_ENDSESSION (the session ends); the tool gets no WM_DESTROY after it
 //   selected         print "selected K", the selected entry of the port list (-1: none)
 //   watch TEXT MS    as await, and also print "caption<TAB>T<TAB>TEXT" for each new window
 //                    caption
@@ -76,14 +77,20 @@ int number(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
+// The text is read as UTF-16 and printed as UTF-8: a path in a profile named outside the ANSI
+// code page has no ANSI spelling.
 bool window_text(HWND window, std::string& out) {
-    char buffer[4096] = {};
+    constexpr int CHARS = 4096;
+    wchar_t buffer[CHARS] = {};
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, CHARS, reinterpret_cast<LPARAM>(buffer),
                              SMTO_NORMAL, SEND_TIMEOUT_MS, &got)) {
         return false;
     }
-    out.assign(buffer, got < sizeof buffer ? got : sizeof buffer - 1);
+    const int len = got < CHARS ? static_cast<int>(got) : CHARS - 1;
+    char utf8[4 * CHARS];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, buffer, len, utf8, sizeof utf8, nullptr, nullptr);
+    out.assign(utf8, n > 0 ? n : 0);
     return true;
 }
 
@@ -417,6 +424,10 @@ int main(int argc, char** argv) {
             step_answer(argument("answer"));
         } else if (step == "endsession") {
             step_endsession();
+        } else if (step == "session-ends") {
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutA(main_window, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, SEND_TIMEOUT_MS,
+                                &ignored);
         } else if (step == "selected") {
             DWORD_PTR k = 0;
             SendMessageTimeoutA(control(IDC_PORT_LIST), CB_GETCURSEL, 0, 0, SMTO_NORMAL,
