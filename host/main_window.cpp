@@ -25,8 +25,7 @@ constexpr UINT TICK_MS = 10;
 constexpr UINT TICK_HOLD_MS = 10000;
 constexpr unsigned REPORTED_WINDOWS_VERSION = 0xa00;
 // Windows sends several device notices for one plug-in: the ports are scanned once, this long
-// after the last of them.
-constexpr UINT ID_RESCAN_TIMER = 7;
+// after the last of them (ID_RESCAN_TIMER).
 constexpr UINT RESCAN_DELAY_MS = 200;
 
 update_job job{};
