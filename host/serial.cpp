@@ -112,7 +112,12 @@ void serial_query(serial_handle port, std::uint32_t* clear_error, std::uint32_t*
     DWORD errors = 0;
     COMSTAT status{};
     *clear_error = ClearCommError(port, &errors, &status) != 0 ? 0 : last_error();
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    *state_error = GetCommState(port, &dcb) != 0 ? 0 : last_error();
+    *state_error = 0;
+    // A port that answers the first query needs no second one (each costs a call into the
+    // driver, four times a second for the whole run).
+    if (*clear_error != 0) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        *state_error = GetCommState(port, &dcb) != 0 ? 0 : last_error();
+    }
 }

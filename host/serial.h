@@ -15,6 +15,7 @@ void serial_close(serial_handle port);
 // The Windows error number of the last read or write that failed since the last call; 0 when
 // none did.
 std::uint32_t serial_take_failure();
-// Asks the port for its status (ClearCommError) and its settings (GetCommState); each error
-// is the Windows error number of that call's failure, 0 when it succeeded.
+// Asks the port for its status (ClearCommError) and, when that fails, for its settings
+// (GetCommState); each error is the Windows error number of that call's failure, 0 when it
+// succeeded or was not made.
 void serial_query(serial_handle port, std::uint32_t* clear_error, std::uint32_t* state_error);
