@@ -1,8 +1,10 @@
 """The benchmark's runs under Wine, each in a case of its own: start-up, the tool's CPU time while
-it calls and while it writes, the timed update, and the probe of the platform's timings."""
+it calls and while it writes, the timed update, the port list's rescans, and the probe of the
+platform's timings."""
 
 import os
 import re
+import statistics
 import subprocess
 import time
 from pathlib import Path
@@ -11,6 +13,7 @@ import figures
 import floor
 from fwtwine import pe
 from fwtwine.driver import DriverLog
+from fwtwine.inotify import OpenCounter
 from fwtwine.procs import cmdline, cpu_ns, cpu_ticks, log, wait_until
 
 
@@ -196,6 +199,58 @@ def image_check_run(case, probe, exe):
     if not (first and warm):
         raise BenchFailed("the image check probe printed no times")
     return {"imagecheck_first_ms": float(first[1]), "imagecheck_warm_ms": float(warm[1])}
+
+
+def rescan_run(case, repeats, notices=5):
+    """The port list's rescans, which run on the window's thread: `repeats` drop-downs 250 ms
+    apart with 1 port listed, and again with 10 (COM3 to COM12, links to one terminal); then a
+    burst of `notices` device notices 20 ms apart: the time their handlers took, the longest
+    time the window's thread kept a message waiting in the 1.5 s after (the notices' scan), and
+    the opens of the terminal, 10 for each full scan."""
+    case.device("device", 3)
+    pty = case.device_pty("device")
+    case.start_tool()
+    if not case.drive("window", 30000):
+        raise BenchFailed("the window did not become ready")
+
+    def dropdowns():
+        case.driver.lines.clear()
+        case.drive(*["dropdown", "sleep", 250] * repeats)
+        times = [us / 1000 for us in case.driver.values("dropdown")]
+        if len(times) != repeats:
+            raise BenchFailed("a drop-down failed")
+        return statistics.median(times), max(times)
+
+    one = dropdowns()
+    for com in range(4, 13):
+        case.map_port(com, pty)
+    case.driver.lines.clear()
+    case.drive("devchange", "sleep", 1500, "items")
+    if len(case.driver.items()) != 10:
+        raise BenchFailed(f"10 ports linked, listed: {case.driver.items()}")
+    ten = dropdowns()
+    with OpenCounter(pty) as opens:
+        case.driver.lines.clear()
+        case.drive(*["devchange", "sleep", 20] * notices, "busy", 1500)
+        opened = opens.take()[pty]
+    handlers = sum(case.driver.values("devchange")) / 1000
+    busy = [line.split() for line in case.driver.lines if line.startswith("busy ")]
+    longest, median = (int(busy[-1][1]) / 1000, int(busy[-1][2]) / 1000) if busy else (0, 0)
+    case.close_tool_expect(0)
+    ended(case, "rescan run")
+    return dict(
+        dropdown_repeats=repeats,
+        dropdown1_median=one[0],
+        dropdown1_max=one[1],
+        dropdown10_median=ten[0],
+        dropdown10_max=ten[1],
+        burst_notices=notices,
+        burst_handlers_ms=handlers,
+        burst_longest_ms=longest,
+        burst_round_trip_ms=median,
+        burst_opens=opened,
+        burst_scans=opened / 10,
+    )
 
 
 def probe_run(case, probe):

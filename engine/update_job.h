@@ -30,7 +30,7 @@ enum job_state : std::uint32_t {
 };
 
 struct update_job {
-    const char* port_path;       // device path of the chosen port (points into the host's table)
+    const char* port_path;       // device path of the chosen port (the host keeps the text)
     serial_handle port;          // the open port, SERIAL_INVALID_HANDLE until the first open
     std::uint32_t baud;          // LINK_BAUD, set by the host at each start
     std::int32_t device_address; // low byte is byte 0 of every request

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/update_job.h"
 #include "host/about.h"
@@ -24,11 +25,18 @@ constexpr UINT TICK_MS = 10;
 // Re-armed while a step runs so that no tick falls due during its sleeps and tones.
 constexpr UINT TICK_HOLD_MS = 10000;
 constexpr unsigned REPORTED_WINDOWS_VERSION = 0xa00;
+// Windows sends several device notices for one plug-in: the ports are scanned once, this long
+// after the last of them (ID_RESCAN_TIMER).
+constexpr UINT RESCAN_DELAY_MS = 200;
 
 update_job job{};
 // From a press to the run's end: completed, failed, or its port lost.
 bool run_active = false;
 char status_text[64];
+// The run's port, kept apart from the list, which a removal notice may change during the run.
+port_path run_port{};
+// A device notice came since the last full scan: the next scan opens the listed ports too.
+bool ports_changed = false;
 
 HWND port_list() {
     return GetDlgItem(main_window, IDC_PORT_LIST);
@@ -57,7 +65,8 @@ void start_run() {
     run_active = true;
 
     job.baud = LINK_BAUD;
-    job.port_path = path;
+    std::snprintf(run_port.data(), run_port.size(), "%s", path);
+    job.port_path = run_port.data();
     trace_printf(" . Opening serial port %s at %ld baud\n", job.port_path,
                  static_cast<long>(job.baud));
     job.port = serial_open(job.port_path);
@@ -71,12 +80,38 @@ void start_run() {
     SetTimer(main_window, ID_UPDATE_TIMER, TICK_MS, nullptr);
 }
 
-// The port is rescanned only while the tool holds none: a held port would fail the probe and
-// drop out of the list.
-void refresh_ports() {
-    if (job.port == SERIAL_INVALID_HANDLE) {
-        port_list_scan(port_list());
+// Every port is probed again, the listed ones too.
+void rescan_all() {
+    KillTimer(main_window, ID_RESCAN_TIMER);
+    ports_changed = false;
+    port_list_scan(port_list(), SCAN_ALL);
+}
+
+// The ports are rescanned only while the tool holds none: a held port would fail the probe and
+// drop out of the list. Opening the list probes only the ports it lacks, unless device
+// notices wait for their scan.
+void refresh_ports(bool dropdown) {
+    if (job.port != SERIAL_INVALID_HANDLE) {
+        return;
     }
+    if (dropdown && !ports_changed) {
+        port_list_scan(port_list(), SCAN_UNLISTED);
+    } else {
+        rescan_all();
+    }
+}
+
+// A removal notice that names a listed port takes it out at once; any notice asks for one
+// full scan once the burst is over (SetTimer restarts the delay).
+void device_notice(WPARAM event, LPARAM data) {
+    const port_path removed = port_list_removal(event, data);
+    if (removed[0] != '\0') {
+        port_list_remove(port_list(), removed);
+    }
+    run_guard_device_changed(run_active && removed[0] != '\0' &&
+                             std::strncmp(removed.data(), run_port.data(), PORT_PATH_SIZE) == 0);
+    ports_changed = true;
+    SetTimer(main_window, ID_RESCAN_TIMER, RESCAN_DELAY_MS, nullptr);
 }
 
 // The adapter was pulled out: the run ends and the port is given up, so that a press once it
@@ -89,6 +124,8 @@ void port_lost() {
     release_port();
     status_printf("Adapter disconnected");
     run_view_lost(main_window);
+    // The lost port leaves the list, so that a press cannot reach for it before it is back.
+    rescan_all();
 }
 
 // The device lacks working firmware from the first block sent until the checksums match; once
@@ -107,6 +144,9 @@ void tick() {
         Beep(2000, 100);
         status_printf("Programming Completed");
         release_port();
+        if (ports_changed) {
+            rescan_all();
+        }
     } else if (run_active && job.state != JOB_FAILED && run_guard_port_lost(job.port)) {
         port_lost();
     }
@@ -143,8 +183,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return 0;
     case WM_DEVICECHANGE:
         if (port_list_change_event(wparam)) {
-            refresh_ports();
-            run_guard_device_changed();
+            device_notice(wparam, lparam);
         }
         break;
     case WM_COMMAND:
@@ -153,13 +192,19 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             return 0;
         }
         if (LOWORD(wparam) == IDC_PORT_LIST && HIWORD(wparam) == CBN_DROPDOWN) {
-            refresh_ports();
+            refresh_ports(true);
             return 0;
         }
         break;
     case WM_TIMER:
         if ((wparam & 0xFFFF) == ID_UPDATE_TIMER) {
             tick();
+            return 0;
+        }
+        // While a port is held, the notices' scan waits for the run's end (see tick).
+        if ((wparam & 0xFFFF) == ID_RESCAN_TIMER) {
+            KillTimer(window, ID_RESCAN_TIMER);
+            refresh_ports(false);
             return 0;
         }
         break;
@@ -212,7 +257,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     ShowWindow(main_window, show_command);
     trace_printf("Running on windows version: %x\n", REPORTED_WINDOWS_VERSION);
 
-    port_list_scan(port_list());
+    port_list_scan(port_list(), SCAN_ALL);
     status_printf(" - Idle - ");
 
     job.frame_cap = FRAME_CAPACITY;

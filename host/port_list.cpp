@@ -1,12 +1,11 @@
 // Scans the COM ports into the drop-down list and keeps its entries and the port table in step.
 #include "host/port_list.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <span>
 
 #include <dbt.h>
-
-#include "host/port_select.h"
 
 namespace {
 
@@ -14,32 +13,25 @@ namespace {
 port_table tables[2];
 port_table* shown = &tables[0];
 port_table* scanned = &tables[1];
+port_scan_memory scan_memory{};
 
 std::span<const port_path> entries(const port_table* table) {
     return {table->path.data(), static_cast<std::size_t>(table->count)};
 }
 
 // The probe start-up has always used: a port that the C runtime can open for reading is
-// listed, in ascending order of its number.
-void scan(port_table* table) {
-    table->count = 0;
-    for (int i = 1; i <= MAX_COM_PORT; ++i) {
-        port_path path{};
-        std::snprintf(path.data(), path.size(), "\\\\.\\com%d", i);
-        std::FILE* probe = std::fopen(path.data(), "r");
-        if (probe == nullptr) {
-            continue;
-        }
-        std::fclose(probe);
-        table->path[static_cast<std::size_t>(table->count)] = path;
-        ++table->count;
+// listed. Timed, so that a slow one is not tried again at every drop-down.
+port_probe_result probe(const port_path& path) {
+    const DWORD start = GetTickCount();
+    std::FILE* file = std::fopen(path.data(), "r");
+    if (file != nullptr) {
+        std::fclose(file);
     }
+    return {file != nullptr, static_cast<std::uint32_t>(GetTickCount() - start)};
 }
 
-} // namespace
-
-void port_list_scan(HWND list) {
-    scan(scanned);
+// Shows `scanned` when it differs from the list.
+void show_scanned(HWND list) {
     if (port_lists_equal(entries(shown), entries(scanned))) {
         return;
     }
@@ -55,6 +47,13 @@ void port_list_scan(HWND list) {
     scanned = previous;
 }
 
+} // namespace
+
+void port_list_scan(HWND list, port_scan_kind kind) {
+    port_scan(kind, shown, scanned, &scan_memory, probe);
+    show_scanned(list);
+}
+
 const char* port_list_path(int index) {
     return index >= 0 && index < shown->count ? shown->path[static_cast<std::size_t>(index)].data()
                                               : nullptr;
@@ -63,4 +62,22 @@ const char* port_list_path(int index) {
 bool port_list_change_event(WPARAM event) {
     return event == DBT_DEVNODES_CHANGED || event == DBT_DEVICEARRIVAL ||
            event == DBT_DEVICEREMOVECOMPLETE;
+}
+
+port_path port_list_removal(WPARAM event, LPARAM data) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+    constexpr std::size_t name_at = offsetof(DEV_BROADCAST_PORT_A, dbcp_name);
+    if (event != DBT_DEVICEREMOVECOMPLETE || header == nullptr ||
+        header->dbch_devicetype != DBT_DEVTYP_PORT || header->dbch_size <= name_at) {
+        return {};
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(header);
+    return port_named_in_notice(bytes + name_at, header->dbch_size - name_at);
+}
+
+void port_list_remove(HWND list, const port_path& port) {
+    *scanned = *shown;
+    if (port_table_remove(scanned, port)) {
+        show_scanned(list);
+    }
 }

@@ -1,13 +1,20 @@
-// The port list: the \\.\comN ports that open, scanned at start-up and again when the list is
-// opened or Windows reports a device change.
+// The port list: the \\.\comN ports that open, scanned at start-up, when the list is opened,
+// after a burst of device notices and after a lost adapter.
 #pragma once
 
 #include <windows.h>
 
-// Scans \\.\com1 to \\.\com998 and, when the ports found differ from the last scan, refills
-// the list and selects as port_selection_after_scan says. Writes nothing to the trace.
-void port_list_scan(HWND list);
+#include "host/port_select.h"
+
+// Scans as port_scan says and, when the ports found differ from the list, refills it and
+// selects as port_selection_after_scan says. Writes nothing to the trace.
+void port_list_scan(HWND list, port_scan_kind kind);
 // The device path of entry `index`, or nullptr when there is none.
 const char* port_list_path(int index);
 // Whether a WM_DEVICECHANGE event may have added or removed a port.
 bool port_list_change_event(WPARAM event);
+// The port a WM_DEVICECHANGE removal (DBT_DEVICEREMOVECOMPLETE with a DEV_BROADCAST_PORT)
+// names; an empty path for any other event.
+port_path port_list_removal(WPARAM event, LPARAM data);
+// Takes `port` out of the list at once, without opening anything, when it is listed.
+void port_list_remove(HWND list, const port_path& port);

@@ -2,6 +2,7 @@
 // taskbar flash. All calls exist since Windows Vista.
 #include "host/run_guard.h"
 
+#include "host/run_guard_rules.h"
 #include "host/serial.h"
 
 namespace {
@@ -20,7 +21,9 @@ constexpr DWORD PORT_CHECK_MS = 250;
 
 bool writing_now = false;
 bool port_check_due = false;
+bool port_removal_named = false;
 DWORD port_checked_at = 0;
+port_watch watch{};
 bool keeping_awake = false;
 bool asking = false;
 
@@ -41,7 +44,9 @@ void run_guard_press(HWND window) {
     // A failure left from an earlier run's port says nothing about the new one.
     serial_take_failure();
     port_check_due = false;
+    port_removal_named = false;
     port_checked_at = GetTickCount();
+    watch = port_watch{};
 }
 
 void run_guard_writing(HWND window, bool writing) {
@@ -62,7 +67,9 @@ void run_guard_writing(HWND window, bool writing) {
 void run_guard_end(HWND window) {
     run_guard_writing(window, false);
     stop_keeping_awake();
-    if (GetForegroundWindow() != window) {
+    const HWND front = GetForegroundWindow();
+    const HWND front_owner = front != nullptr ? GetAncestor(front, GA_ROOTOWNER) : nullptr;
+    if (run_end_flashes(window, front, front_owner)) {
         FLASHWINFO flash{};
         flash.cbSize = sizeof flash;
         flash.hwnd = window;
@@ -97,15 +104,22 @@ void run_guard_exit() {
 
 bool run_guard_port_lost(serial_handle port) {
     const DWORD now = GetTickCount();
-    const bool failed = serial_take_failure();
-    if (!failed && !port_check_due && now - port_checked_at < PORT_CHECK_MS) {
+    port_check check{};
+    check.io_error = serial_take_failure();
+    check.removal_named = port_removal_named;
+    if (check.io_error == 0 && !port_check_due && now - port_checked_at < PORT_CHECK_MS) {
         return false;
     }
     port_check_due = false;
+    port_removal_named = false;
     port_checked_at = now;
-    return !serial_answers(port);
+    serial_query(port, &check.clear_error, &check.state_error);
+    return port_loss_decide(&watch, check, now);
 }
 
-void run_guard_device_changed() {
+void run_guard_device_changed(bool names_port) {
     port_check_due = true;
+    if (names_port) {
+        port_removal_named = true;
+    }
 }

@@ -18,7 +18,7 @@ void run_guard_press(HWND window);
 void run_guard_writing(HWND window, bool writing);
 // The run ended (completed, failed or its port lost): drops the shutdown block and the
 // wake request, and flashes the taskbar button until the window is brought forward unless
-// the window is in the foreground already.
+// the window or a box it owns is in the foreground already.
 void run_guard_end(HWND window);
 // WM_CLOSE: true when the window may close now; while writing, only after the user agreed.
 bool run_guard_may_close(HWND window);
@@ -28,8 +28,9 @@ bool run_guard_may_end_session();
 void run_guard_exit();
 
 // Each tick of a run that holds `port`: whether the port stopped working for good. It is
-// asked for its status after a failed read or write, after a device change and at least every
-// PORT_CHECK_MS; a port that does not answer is lost.
+// asked for its status and settings after a failed read or write, after a device change and
+// at least every PORT_CHECK_MS; port_loss_decide weighs what it saw.
 bool run_guard_port_lost(serial_handle port);
-// WM_DEVICECHANGE during a run: the next tick asks the port for its status.
-void run_guard_device_changed();
+// WM_DEVICECHANGE during a run: the next tick asks the port for its status; `names_port`: a
+// removal notice named the run's port.
+void run_guard_device_changed(bool names_port);

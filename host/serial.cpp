@@ -7,7 +7,13 @@
 
 namespace {
 
-bool io_failed = false;
+std::uint32_t io_error = 0;
+
+// GetLastError, never 0 for a call that failed.
+std::uint32_t last_error() {
+    const DWORD error = GetLastError();
+    return error != 0 ? static_cast<std::uint32_t>(error) : static_cast<std::uint32_t>(-1);
+}
 
 } // namespace
 
@@ -69,7 +75,7 @@ std::int32_t serial_read(serial_handle port, std::uint8_t* destination, std::int
     }
     DWORD got = 0;
     if (!ReadFile(port, destination, static_cast<DWORD>(max), &got, nullptr)) {
-        io_failed = true;
+        io_error = last_error();
         return 0;
     }
     return got > static_cast<DWORD>(max) ? max : static_cast<std::int32_t>(got);
@@ -81,7 +87,7 @@ std::int32_t serial_write(serial_handle port, const std::uint8_t* source, std::i
     }
     DWORD written = 0;
     if (!WriteFile(port, source, static_cast<DWORD>(count), &written, nullptr)) {
-        io_failed = true;
+        io_error = last_error();
         return 0;
     }
     return static_cast<std::int32_t>(written);
@@ -96,14 +102,22 @@ void serial_close(serial_handle port) {
     CloseHandle(port);
 }
 
-bool serial_take_failure() {
-    const bool failed = io_failed;
-    io_failed = false;
-    return failed;
+std::uint32_t serial_take_failure() {
+    const std::uint32_t error = io_error;
+    io_error = 0;
+    return error;
 }
 
-bool serial_answers(serial_handle port) {
+void serial_query(serial_handle port, std::uint32_t* clear_error, std::uint32_t* state_error) {
     DWORD errors = 0;
     COMSTAT status{};
-    return ClearCommError(port, &errors, &status) != 0;
+    *clear_error = ClearCommError(port, &errors, &status) != 0 ? 0 : last_error();
+    *state_error = 0;
+    // A port that answers the first query needs no second one (each costs a call into the
+    // driver, four times a second for the whole run).
+    if (*clear_error != 0) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        *state_error = GetCommState(port, &dcb) != 0 ? 0 : last_error();
+    }
 }

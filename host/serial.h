@@ -12,8 +12,10 @@ serial_handle serial_open(const char* path);
 // settings cannot be read; the port is then left as it was.
 int serial_configure(serial_handle port, std::uint32_t baud);
 void serial_close(serial_handle port);
-// Whether a read or a write failed since the last call.
-bool serial_take_failure();
-// Whether the port still answers a status query (ClearCommError). A port whose adapter was
-// removed does not; one that merely has nothing to read does.
-bool serial_answers(serial_handle port);
+// The Windows error number of the last read or write that failed since the last call; 0 when
+// none did.
+std::uint32_t serial_take_failure();
+// Asks the port for its status (ClearCommError) and, when that fails, for its settings
+// (GetCommState); each error is the Windows error number of that call's failure, 0 when it
+// succeeded or was not made.
+void serial_query(serial_handle port, std::uint32_t* clear_error, std::uint32_t* state_error);

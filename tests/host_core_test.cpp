@@ -1,6 +1,6 @@
 // The host's platform-free parts: padding the embedded image, the fatal report's text, the
-// port list's selection after a rescan, the progress shown in the caption, the run logs' names,
-// and the ways of loading a system DLL.
+// port list's rescans and selection, the progress shown in the caption, the run logs' names,
+// the run guard's loss and flash decisions, and the ways of loading a system DLL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +20,7 @@
 #include "host/log_names.h"
 #include "host/port_select.h"
 #include "host/progress.h"
+#include "host/run_guard_rules.h"
 #include "tests/support/scripted_host.h"
 
 namespace {
@@ -269,6 +270,211 @@ TEST(PortSelection, FollowsThePortNotThePosition) {
     EXPECT_FALSE(port_lists_equal(ports({3, 12}), ports({3, 13})));
     EXPECT_FALSE(port_lists_equal(ports({3}), ports({3, 12})));
     EXPECT_FALSE(port_lists_equal(ports({3, 12}), ports({3})));
+}
+
+// The ports a fake probe finds, by number, as Windows drivers behave: a paired Bluetooth port
+// takes seconds to open or to fail (the fake: just long enough to count as slow), one held by
+// another program fails at once.
+enum fake_port { ABSENT, PRESENT, BUSY, SLOW_ABSENT, SLOW_PRESENT };
+std::array<fake_port, MAX_COM_PORT + 1> fake_ports{};
+std::array<int, MAX_COM_PORT + 1> probes{};
+
+port_probe_result fake_probe(const port_path& path) {
+    const int number = std::atoi(path.data() + std::strlen("\\\\.\\com"));
+    ++probes[static_cast<std::size_t>(number)];
+    switch (fake_ports[static_cast<std::size_t>(number)]) {
+    case PRESENT:
+        return {true, 3};
+    case SLOW_ABSENT:
+        return {false, SLOW_PROBE_MS};
+    case SLOW_PRESENT:
+        return {true, SLOW_PROBE_MS};
+    default:
+        return {false, 0};
+    }
+}
+
+// A sequence of scans with the ports changing between them. Each row: the port that changes
+// first (0: none) and how, the kind of scan, the list it gives, and the probes it makes of
+// ports 3, 5, 7 and 12 and in all.
+TEST(PortScan, DropDownsOpenNoListedPortAndWaitOnASlowOneOnlyOncePerNotice) {
+    struct row {
+        int port;
+        fake_port now;
+        port_scan_kind kind;
+        std::initializer_list<int> want;
+        std::array<int, 4> probed; // ports 3, 5, 7, 12
+        int total;
+    };
+    const row rows[] = {
+        {3, PRESENT, SCAN_ALL, {3}, {1, 1, 1, 1}, MAX_COM_PORT},         // start-up: 5 busy, 7 slow
+        {0, ABSENT, SCAN_UNLISTED, {3}, {0, 1, 0, 1}, MAX_COM_PORT - 2}, // drop-down
+        {0, ABSENT, SCAN_UNLISTED, {3}, {0, 1, 0, 1}, MAX_COM_PORT - 2}, // and again
+        {5, PRESENT, SCAN_UNLISTED, {3, 5}, {0, 1, 0, 1}, MAX_COM_PORT - 2}, // 5 released
+        {3, ABSENT, SCAN_UNLISTED, {3, 5}, {0, 0, 0, 1}, MAX_COM_PORT - 3}, // only notices see 3 go
+        {0, ABSENT, SCAN_ALL, {5}, {1, 1, 1, 1}, MAX_COM_PORT},             // a notice's scan
+        {12, SLOW_PRESENT, SCAN_UNLISTED, {5, 12}, {1, 0, 0, 1}, MAX_COM_PORT - 2}, // found slowly
+        {0, ABSENT, SCAN_UNLISTED, {5, 12}, {1, 0, 0, 0}, MAX_COM_PORT - 3},  // listed: not again
+        {7, PRESENT, SCAN_UNLISTED, {5, 12}, {1, 0, 0, 0}, MAX_COM_PORT - 3}, // 7 waits a notice
+        {0, ABSENT, SCAN_ALL, {5, 7, 12}, {1, 1, 1, 1}, MAX_COM_PORT},
+    };
+    fake_ports = {};
+    fake_ports[5] = BUSY;
+    fake_ports[7] = SLOW_ABSENT;
+    port_table tables[2]{};
+    port_table* shown = &tables[0];
+    port_table* fresh = &tables[1];
+    port_scan_memory memory{};
+    int step = 0;
+    for (const row& r : rows) {
+        if (r.port != 0) {
+            fake_ports[static_cast<std::size_t>(r.port)] = r.now;
+        }
+        probes = {};
+        port_scan(r.kind, shown, fresh, &memory, fake_probe);
+        const auto want = ports(r.want);
+        EXPECT_TRUE(
+            port_lists_equal({fresh->path.data(), static_cast<std::size_t>(fresh->count)}, want))
+            << "step " << step << ": " << fresh->count << " ports";
+        const std::array<int, 4> probed = {probes[3], probes[5], probes[7], probes[12]};
+        EXPECT_EQ(probed, r.probed) << "step " << step;
+        int total = 0;
+        for (int n : probes) {
+            total += n;
+        }
+        EXPECT_EQ(total, r.total) << "step " << step;
+        std::swap(shown, fresh);
+        ++step;
+    }
+}
+
+std::string named(const std::vector<std::uint8_t>& bytes) {
+    return port_named_in_notice(bytes.data(), bytes.size()).data();
+}
+
+std::vector<std::uint8_t> ansi(const char* text, std::size_t extra_zeros = 1) {
+    std::vector<std::uint8_t> out(text, text + std::strlen(text));
+    out.resize(out.size() + extra_zeros, 0);
+    return out;
+}
+
+std::vector<std::uint8_t> wide(const char* text) {
+    std::vector<std::uint8_t> out;
+    for (const char* c = text; *c != '\0'; ++c) {
+        out.push_back(static_cast<std::uint8_t>(*c));
+        out.push_back(0);
+    }
+    out.resize(out.size() + 2, 0);
+    return out;
+}
+
+// The name field of a removal notice, as far as its size says, in either form.
+TEST(PortScan, RemovalNoticeNamesAComPort) {
+    EXPECT_EQ(named(ansi("COM12")), "\\\\.\\com12");
+    EXPECT_EQ(named(wide("COM3")), "\\\\.\\com3");
+    EXPECT_EQ(named(ansi("com998")), "\\\\.\\com998");
+    EXPECT_EQ(named(ansi("COM7", 0)), "\\\\.\\com7"); // unterminated, ends with the field
+    EXPECT_EQ(named({'C', 'O', 'M', '1', '2'}), "\\\\.\\com12");
+    for (const char* refused :
+         {"LPT1", "COM", "COM0", "COM012", "COM999", "COM1234567", "COM5X", "", "CO"}) {
+        EXPECT_EQ(named(ansi(refused)), "") << refused;
+        EXPECT_EQ(named(wide(refused)), "") << refused;
+    }
+    EXPECT_EQ(named({}), "");
+    EXPECT_EQ(named({'C', 0, 'O', 1, 'M', 0, '3', 0}), ""); // not UTF-16 after all
+
+    port_table table{};
+    for (const port_path& p : ports({3, 5, 12})) {
+        table.path[static_cast<std::size_t>(table.count++)] = p;
+    }
+    EXPECT_FALSE(port_table_remove(&table, ports({7})[0]));
+    EXPECT_EQ(table.count, 3);
+    EXPECT_TRUE(port_table_remove(&table, ports({5})[0]));
+    EXPECT_TRUE(port_lists_equal({table.path.data(), 2}, ports({3, 12})));
+    EXPECT_TRUE(port_table_remove(&table, ports({12})[0]));
+    EXPECT_TRUE(port_lists_equal({table.path.data(), 1}, ports({3})));
+}
+
+// How drivers fail: each row a run of checks of the held port, and the check at which the port
+// is lost (-1: never). Each check: its time, the read or write error, the ClearCommError and
+// GetCommState errors, and whether a removal notice named the port.
+TEST(PortLoss, TwoIndependentSignsAndNotSupportedNeverCounts) {
+    struct check_at {
+        std::uint32_t ms;
+        port_check check;
+    };
+    struct row {
+        const char* behaviour;
+        std::vector<check_at> checks;
+        int lost_at;
+    };
+    const auto twice = [](std::uint32_t clear, std::uint32_t state) {
+        return std::vector<check_at>{{0, {0, clear, state, false}},
+                                     {250, {0, clear, state, false}}};
+    };
+    std::vector<check_at> every_87;
+    for (std::uint32_t ms = 0; ms <= 5000; ms += 250) {
+        every_87.push_back({ms, {0, 87, 0, false}});
+    }
+    const std::uint32_t wrap = 0xFFFFFF00u;
+    const row rows[] = {
+        {"working port", twice(0, 0), -1},
+        {"working port whose ClearCommError fails with 87", every_87, -1},
+        {"neither query supported (1)", twice(1, 1), -1},
+        {"neither query supported (50)", twice(50, 50), -1},
+        {"87 after a removal notice", {{0, {87, 87, 87, true}}, {250, {0, 87, 87, false}}}, -1},
+        {"removal notice, the port still answers", {{0, {0, 0, 0, true}}, {250, {}}}, -1},
+        {"removed: 2 from both queries", twice(2, 2), 0},
+        {"removed: 5", twice(5, 5), 0},
+        {"removed: 21 (Wine, far end closed)", twice(21, 21), 0},
+        {"removed: 22", twice(22, 22), 0},
+        {"removed: 31", twice(31, 31), 0},
+        {"removed: 995", twice(995, 995), 0},
+        {"removed: 1167", twice(1167, 1167), 0},
+        {"a read fails with 22 and so does ClearCommError", {{0, {22, 22, 0, false}}}, 0},
+        {"ClearCommError 22 once, then clean", {{0, {0, 22, 0, false}}, {250, {}}}, -1},
+        {"ClearCommError 31 repeating",
+         {{0, {0, 31, 0, false}}, {100, {0, 31, 0, false}}, {250, {0, 31, 0, false}}},
+         2},
+        {"a clean check ends the run of failures",
+         {{0, {0, 995, 0, false}},
+          {250, {}},
+          {500, {0, 995, 0, false}},
+          {600, {0, 995, 0, false}},
+          {750, {0, 995, 0, false}}},
+         4},
+        {"GetCommState 22 with ClearCommError unsupported",
+         {{0, {0, 87, 22, false}}, {250, {0, 87, 22, false}}},
+         1},
+        {"removal notice, then ClearCommError 1167", {{0, {0, 1167, 0, true}}}, 0},
+        {"removal notice first, the failure later",
+         {{0, {0, 0, 0, true}}, {250, {0, 22, 0, false}}},
+         1},
+        {"a read failing with 87 alone", {{0, {87, 0, 0, false}}, {250, {87, 0, 0, false}}}, -1},
+        {"the tick counter wraps between the failures",
+         {{wrap, {0, 31, 0, false}}, {wrap + 0x110u, {0, 31, 0, false}}},
+         1},
+    };
+    for (const row& r : rows) {
+        port_watch watch{};
+        int lost_at = -1;
+        for (std::size_t k = 0; k < r.checks.size() && lost_at < 0; ++k) {
+            if (port_loss_decide(&watch, r.checks[k].check, r.checks[k].ms)) {
+                lost_at = static_cast<int>(k);
+            }
+        }
+        EXPECT_EQ(lost_at, r.lost_at) << r.behaviour;
+    }
+}
+
+// The window, a box it owns (the About box, the close confirmation), another program's window,
+// and none at all (a locked desktop).
+TEST(RunEndFlash, OnlyWhenTheWindowIsNotInFront) {
+    int window = 0, box = 0, other = 0;
+    EXPECT_FALSE(run_end_flashes(&window, &window, &window));
+    EXPECT_FALSE(run_end_flashes(&window, &box, &window));
+    EXPECT_TRUE(run_end_flashes(&window, &other, &other));
+    EXPECT_TRUE(run_end_flashes(&window, nullptr, nullptr));
 }
 
 std::string caption(int percent, std::int32_t seconds_left) {

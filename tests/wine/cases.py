@@ -305,7 +305,9 @@ def case_two_ports(c):
 @case
 def case_adapter_pulled(c):
     """The device's terminal closes after the first block: the run ends with "Adapter
-    disconnected" and the port is given up; a press once a device is back on COM3 completes."""
+    disconnected" for good. The port is given up and leaves the list at once; 15 s on nothing
+    more was sent and the status stands; a session end is not refused and a close asks nothing.
+    With a device back on COM3, a new start lists it and a press completes."""
     c.device("dev", 3, *small_device(), "--flash-ms", 500)
     pty = c.device_pty("dev")
     fresh_log_dir(c)
@@ -314,16 +316,28 @@ def case_adapter_pulled(c):
     c.stop_device("dev")
     c.drive("await", "Adapter disconnected", 5000)
     log(f'pulled to "Adapter disconnected" seen: {time.monotonic() - pulled:.2f} s')
+    c.expect_eq("processes still holding the lost port", [], c.holders_of(pty))
+    expect_log_ends(c, r" . Serial port \\.\com3 lost: it no longer answers")
+    c.driver.lines.clear()
+    c.drive("items", "endsession", "sleep", 15000, "status", "click", "status", "ask-close")
+    c.expect_eq("port list right after the loss", [], c.driver.items())
+    c.expect_eq("WM_QUERYENDSESSION after the loss", [1], c.driver.values("endsession"))
+    statuses = [text for _, text in c.driver.statuses()]
+    after = ["Adapter disconnected", "No COM port selected"]
+    c.expect_eq("status 15 s after the loss, then after a press", after, statuses)
+    c.expect_eq("exit code of a close after the loss, nothing asked", 0, c.wait_tool())
     lost = r"^ \. Serial port \\\\\.\\com3 lost: it no longer answers$"
     c.expect_eq("trace: port lost", 1, c.trace_count(lost))
-    expect_log_ends(c, r" . Serial port \\.\com3 lost: it no longer answers")
-    c.expect_eq("processes still holding the lost port", [], c.holders_of(pty))
+    trace = c.trace()
+    at = next((k for k, line in enumerate(trace) if re.search(lost, line)), len(trace))
+    c.expect_eq("trace after the loss (nothing resent)", [], trace[at + 1 :])
     c.device("back", 3, *small_device())
-    c.drive("click", "await", "Programming Completed", 60000)
+    # The first start's log is cleared away so that the new start's log is the only one.
+    fresh_log_dir(c)
+    run_until(c, c.target.small_exe, "Programming Completed", 60000)
     expect_log_ends(c, "frame length    5 bytes received & OK")
     c.close_tool_expect(0)
-    statuses = ["Adapter disconnected", "Contacting Device...", "Programming Completed"]
-    c.expect_statuses("programming 0x8004400", *statuses)
+    c.expect_statuses("Contacting Device...", "Programming Completed")
     c.expect_flash("back", small_image())
 
 

@@ -8,6 +8,7 @@ import re
 import statistics
 import time
 
+from fwtwine.inotify import OpenCounter
 from fwtwine.procs import log, wait_until
 from steps import (
     TITLE,
@@ -150,38 +151,94 @@ def case_image_check_probe(c):
 
 
 def expect_ports(c, how, ports, selected, label=None):
-    """After the driver's step HOW, the port list is PORTS with entry SELECTED selected."""
-    label = label or f" after {how}"
+    """After the driver's step HOW (a list: a step and its arguments), the port list is PORTS
+    with entry SELECTED selected."""
+    how = [how] if isinstance(how, str) else how
+    label = label or f" after {how[0]}"
     c.driver.lines.clear()
-    c.drive(how, "items", "selected")
+    c.drive(*how, "items", "selected")
     c.expect_eq(f"port list{label}", ports, c.driver.items())
     c.expect_eq(f"selected{label}", [selected], c.driver.values("selected"))
 
 
-def rescan_cost(c, budget_ms):
-    """The scan runs on the window's thread: its cost, list unchanged, seen from the driver as
-    the time a drop-down or a device change takes (median of 15 each). The scans are spaced
-    250 ms apart, as clicks and device notices are: under Wine, scans fired back to back slow
-    down after about a dozen (to about 55 ms each instead of 5 in the x86_64 build), and spaced
-    ones do not."""
-    c.driver.lines.clear()
-    c.drive(*["dropdown", "sleep", 250] * 15, *["devchange", "sleep", 250] * 15)
-    for key in ("dropdown", "devchange"):
-        times = c.driver.values(key)
-        median = statistics.median(times) / 1000 if times else None
-        figures = f"rescan on {key}: median {median} ms, max {max(times, default=0) / 1000} ms"
-        c.check(
-            median is not None and median < budget_ms,
-            f"{figures} (budget {budget_ms} ms)",
-            f"rescan on {key}: median {median} ms (budget {budget_ms} ms)",
-        )
+def await_ports(c, ports, selected, label):
+    """Device notices are scanned for once their burst is over: polls the list until it is PORTS
+    with entry SELECTED selected (a busy machine makes that slower, not wrong)."""
+    seen = []
+
+    def listed():
+        c.driver.lines.clear()
+        c.drive("items", "selected")
+        seen[:] = [c.driver.items(), c.driver.values("selected")]
+        return seen == [ports, [selected]]
+
+    wait_until(listed, seconds=20, step=0.1)
+    c.expect_eq(f"port list{label}", ports, seen[0])
+    c.expect_eq(f"selected{label}", [selected], seen[1])
+
+
+# Drop-downs that take this long are hung: the typical figure (the benchmark's report) is about a
+# thirtieth of it here (25 to 30 ms for the 32-bit product), a seventh at a load average of 5.
+DROPDOWN_HANG_MS = 1000
+
+
+def dropdown_opens(c, ptys):
+    """15 drop-downs, spaced 250 ms apart as clicks are, open none of the listed ports'
+    terminals. Their cost is logged; the benchmark reports it, and here only a bound that
+    catches a hang is checked."""
+    with OpenCounter(*ptys) as opens:
+        c.driver.lines.clear()
+        c.drive(*["dropdown", "sleep", 250] * 15)
+        counted = opens.take()
+    times = [us / 1000 for us in c.driver.values("dropdown")]
+    median = statistics.median(times) if times else None
+    log(f"drop-down with {len(ptys)} ports listed: median {median} ms, max {max(times)} ms")
+    c.check(
+        len(times) == 15 and median < DROPDOWN_HANG_MS,
+        f"15 drop-downs, not hung (median under {DROPDOWN_HANG_MS} ms)",
+        f"drop-downs: {times} ms",
+    )
+    c.expect_eq("opens of the listed ports over 15 drop-downs", dict.fromkeys(ptys, 0), counted)
+
+
+def burst_scans(c, ptys, notices=5):
+    """A burst of device notices 20 ms apart is scanned for once: each listed port is opened
+    once. The scan comes 200 ms after the last notice; a gap that long on a busy machine splits
+    the burst, and each such gap may add one scan."""
+    counted = dict.fromkeys(ptys, 0)
+
+    def add(opens):
+        for path, n in opens.take().items():
+            counted[path] += n
+        return min(counted.values())
+
+    with OpenCounter(*ptys) as opens:
+        c.driver.lines.clear()
+        c.drive("stamp", *["devchange", "sleep", 20, "stamp"] * notices)
+        wait_until(lambda: add(opens) > 0, seconds=20)
+        # Scans the burst should not have caused would come within this.
+        time.sleep(2)
+        add(opens)
+    stamps = c.driver.stamps()
+    # Notice k is sent right after stamp k - 1.
+    gaps = [(b - a) / 1000 for a, b in zip(stamps, stamps[1:notices])]
+    allowed = 1 + sum(1 for gap in gaps if gap > 150)
+    log(f"{notices} notices, {[round(g) for g in gaps]} ms apart: opens {counted}")
+    c.check(
+        all(1 <= n <= allowed for n in counted.values()),
+        f"a burst of {notices} notices: each listed port opened once (at most {allowed})",
+        f"a burst of {notices} notices opened the listed ports {counted} times (at most {allowed})",
+    )
 
 
 @case
 def case_port_rescan(c):
-    """The adapter arrives after start-up as COM12: opening the list and a device change each
-    rescan; the new port is listed after COM3 and selected, and an update runs on it. A port
-    linked during the run stays out until the run has ended; removed links drop out."""
+    """The adapter arrives after start-up as COM12: opening the list finds it, and so do device
+    notices once their burst is over; the new port is listed after COM3 and selected, and an
+    update runs on it. Opening the list opens no listed port; a burst of notices costs one scan;
+    a removal notice naming a port takes it out at once; two ports appearing at once leave the
+    selection where it was. A port linked during the run is listed once the run has ended;
+    removed links drop out after a notice."""
     three, both = [r"\\.\com3"], [r"\\.\com3", r"\\.\com12"]
     c.device("three", 3, *small_device())
     c.start_tool(c.target.small_exe)
@@ -190,20 +247,33 @@ def case_port_rescan(c):
     c.device("twelve-dropdown", 12, *small_device())
     expect_ports(c, "dropdown", both, 1)
     unplug(c, "twelve-dropdown", 12)
-    expect_ports(c, "devchange", three, 0, ", COM12 removed")
+    expect_ports(c, ["devremove", 12], three, 0, ", COM12's removal notice")
     c.device("twelve-devchange", 12, *small_device())
-    expect_ports(c, "devchange", both, 1)
-    rescan_cost(c, budget_ms=50)
+    c.drive("devchange")
+    await_ports(c, both, 1, " after a device notice")
+    ptys = [c.device_pty("three"), c.device_pty("twelve-devchange")]
+    c.map_port(5, ptys[0])
+    c.map_port(20, ptys[1])
+    four = [r"\\.\com3", r"\\.\com5", r"\\.\com12", r"\\.\com20"]
+    expect_ports(c, "dropdown", four, 2, ", COM5 and COM20 linked at once")
+    c.unmap_port(5)
+    c.unmap_port(20)
+    c.drive("devchange")
+    await_ports(c, both, 1, ", COM5 and COM20 gone")
+    dropdown_opens(c, ptys)
+    burst_scans(c, ptys)
     c.driver.lines.clear()
     c.drive("click", "await", "programming 0x8004000", 60000)
     c.map_port(20, c.device_pty("three"))
     c.drive("dropdown", "devchange", "items", "await", "Programming Completed", 60000)
     c.expect_eq("port list refreshed during the run", both, c.driver.items())
+    await_ports(c, [*both, r"\\.\com20"], 2, " after the run, which a notice came during")
     c.expect_trace(r" . Opening serial port \\.\com12 at 115200 baud")
     c.expect_flash("twelve-devchange", small_image())
     unplug(c, "twelve-devchange", 12)
     c.unmap_port(20)
-    expect_ports(c, "dropdown", three, 0, " after the run, COM12 removed")
+    c.drive("devchange")
+    await_ports(c, three, 0, " after the run, COM12 and COM20 removed")
     c.close_tool_expect(0)
 
 

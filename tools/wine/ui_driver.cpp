@@ -20,6 +20,11 @@
 //   dropdown         open the port list and close it again; print "dropdown US", the time
 //                    the opening took in microseconds (it includes the rescan)
 //   devchange        send WM_DEVICECHANGE with DBT_DEVNODES_CHANGED; print "devchange US"
+//   devremove N      send WM_DEVICECHANGE with DBT_DEVICEREMOVECOMPLETE naming port COMN
+//                    (DEV_BROADCAST_PORT); print "devremove US"
+//   busy MS          for MS ms, ask the main window for a message's round trip again and
+//                    again; print "busy LONGEST_US MEDIAN_US": the longest round trip, which
+//                    waited for the longest piece of the window's own work, and the median
 //   ask-close        ask the window to close from its system menu, without waiting
 //   confirm MS       wait for the close confirmation (a message box with the main window's
 //                    caption), print its text between "box-begin" and "box-end", then
@@ -34,12 +39,16 @@
 //   syscommand ID    post WM_SYSCOMMAND ID (a system menu entry) to the main window
 //   titled-box TITLE MS  as box, for the message box whose caption is TITLE
 // The first failing step prints "driver-error ..." and ends with exit code 2.
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <windows.h>
+
+#include <dbt.h>
 
 #include "host/resource_ids.h"
 
@@ -311,6 +320,46 @@ void step_devchange() {
     say_time("devchange", start);
 }
 
+// Wine carries the notice's DEV_BROADCAST_PORT across processes for the events above 0x8000,
+// as Windows does.
+void step_devremove(int number) {
+    constexpr WPARAM REMOVE_COMPLETE = 0x8004; // DBT_DEVICEREMOVECOMPLETE
+    char buffer[sizeof(DEV_BROADCAST_PORT_A) + 16] = {};
+    auto* notice = reinterpret_cast<DEV_BROADCAST_PORT_A*>(buffer);
+    std::snprintf(notice->dbcp_name, sizeof buffer - offsetof(DEV_BROADCAST_PORT_A, dbcp_name),
+                  "COM%d", number);
+    notice->dbcp_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_PORT_A, dbcp_name) +
+                                           std::strlen(notice->dbcp_name) + 1);
+    notice->dbcp_devicetype = DBT_DEVTYP_PORT;
+    DWORD_PTR result = 0;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    if (!SendMessageTimeoutA(main_window, WM_DEVICECHANGE, REMOVE_COMPLETE,
+                             reinterpret_cast<LPARAM>(notice), SMTO_NORMAL, SEND_TIMEOUT_MS,
+                             &result)) {
+        fail("WM_DEVICECHANGE not answered");
+    }
+    say_time("devremove", start);
+}
+
+void step_busy(int ms) {
+    static double took[8192];
+    std::size_t count = 0;
+    LARGE_INTEGER begin;
+    QueryPerformanceCounter(&begin);
+    while (micros_since(begin) < ms * 1000.0 && count < std::size(took)) {
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        DWORD_PTR result = 0;
+        SendMessageTimeoutA(main_window, WM_NULL, 0, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &result);
+        took[count++] = micros_since(start);
+    }
+    std::sort(took, took + count);
+    std::printf("busy %.0f %.0f\n", count > 0 ? took[count - 1] : 0.0,
+                count > 0 ? took[count / 2] : 0.0);
+    std::fflush(stdout);
+}
+
 HWND confirmation = nullptr;
 
 // A message box is a dialog of class #32770; the main window has its own class.
@@ -416,6 +465,10 @@ int main(int argc, char** argv) {
             step_dropdown();
         } else if (step == "devchange") {
             step_devchange();
+        } else if (step == "devremove") {
+            step_devremove(number(argument("devremove")));
+        } else if (step == "busy") {
+            step_busy(number(argument("busy")));
         } else if (step == "ask-close") {
             PostMessageA(main_window, WM_SYSCOMMAND, SC_CLOSE, 0);
         } else if (step == "confirm") {
