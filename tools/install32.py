@@ -156,7 +156,7 @@ def install(packages):
     if r.returncode != 0:
         print(
             f"{UNAVAILABLE}apt could not install {' '.join(packages)} even with "
-            f"{len(chosen)} libraries pinned (see apt's messages above); {CASES_LOST}",
+            f"{len(chosen)} packages pinned (see apt's messages above); {CASES_LOST}",
             flush=True,
         )
         return False
