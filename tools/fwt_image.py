@@ -251,11 +251,17 @@ def check(image, flash_end=DEFAULT_FLASH_END, ram=DEFAULT_RAM, vector_check=True
         raise ImageError("vector table", f"stack pointer {sp:#010x} is not a multiple of 4")
     if reset % 2 == 0:
         raise ImageError("vector table", f"reset handler {reset:#010x} is even (Thumb bit clear)")
-    if not low <= reset - 1 < high:
+    if reset - 1 < low:
         raise ImageError(
             "vector table",
-            f"reset handler {reset:#010x} lies outside the image ({low:#010x}-{high:#010x}): "
+            f"reset handler {reset:#010x} lies below the image ({low:#010x}-{high:#010x}): "
             "the image looks linked for another address",
+        )
+    if reset - 1 >= high:
+        raise ImageError(
+            "vector table",
+            f"reset handler {reset:#010x} lies past the image ({low:#010x}-{high:#010x}): "
+            "the image is cut short or linked for another address",
         )
 
 

@@ -130,7 +130,7 @@ class ImageTable(unittest.TestCase):
             ("Intel HEX", self.hexfile("ok.hex", [(FLASH_BASE, body())]), (), 0, "Intel HEX"),
             ("S-record", srec, (), 0, "format   Motorola S-record"),
             ("linked for the boot code, raw", self.raw("low.bin", linked_low), (), 1,
-             "vector table: reset handler 0x08000101 lies outside the image (0x08004000-"
+             "vector table: reset handler 0x08000101 lies below the image (0x08004000-"
              "0x08004408): the image looks linked for another address"),
             ("linked for the boot code, HEX", self.hexfile("low.hex", [(0x08000000, linked_low)]),
              (), 1, "range: lowest byte at 0x08000000, below 0x08004000: the image looks "
@@ -144,7 +144,7 @@ class ImageTable(unittest.TestCase):
             ("Thumb bit clear", self.raw("even.bin", vectors(reset=RESET - 1) + bytes(0x200)),
              (), 1, "reset handler 0x08004100 is even (Thumb bit clear)"),
             ("reset past the image", self.raw("past.bin", vectors() + bytes(0x10)), (), 1,
-             "reset handler 0x08004101 lies outside the image"),
+             "reset handler 0x08004101 lies past the image (0x08004000-0x08004018)"),
             ("vector check off", self.raw("off.bin", vectors(sp=1) + bytes(8)),
              ("--no-vector-check",), 0, "the vector table check is off"),
             ("record below the base",
@@ -224,7 +224,7 @@ class RefusedConfigure(unittest.TestCase):
         out = done.stdout + done.stderr
         self.assertNotEqual(done.returncode, 0, out)
         expected = (
-            f"FAIL {image}: vector table: reset handler 0x08000101 lies outside the image "
+            f"FAIL {image}: vector table: reset handler 0x08000101 lies below the image "
             "(0x08004000-0x08004408): the image looks linked for another address"
         )
         self.assertIn(expected + "\n", out)
