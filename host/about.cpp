@@ -1,9 +1,11 @@
-// The system menu's About box and "Open Log Folder"; the log folder's path is UTF-16 in both.
+// The system menu's About box (the version, and the embedded image's size, place in flash, reset
+// handler and SHA-256) and "Open Log Folder"; the log folder's path is UTF-16 in both.
 #include "host/about.h"
 
 #include <cstdio>
 #include <cwchar>
 
+#include "host/image.h"
 #include "host/progress.h"
 #include "host/resource_ids.h"
 #include "host/run_log.h"
@@ -49,11 +51,13 @@ void show_about(HWND window) {
             std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
         }
     }
+    char place[128];
+    image_describe(image, image != nullptr ? size : 0, place, sizeof place);
     char head[ABOUT_TEXT_SIZE];
     std::snprintf(head, sizeof head,
-                  "%s\nVersion %s\n\nFirmware image: %lu bytes\nSHA-256: %s\n\nLog folder:\n",
+                  "%s\nVersion %s\n\nFirmware image: %lu bytes\n%s\nSHA-256: %s\n\nLog folder:\n",
                   TOOL_TITLE, FWT_VERSION,
-                  image != nullptr ? static_cast<unsigned long>(size) : 0UL, hex);
+                  image != nullptr ? static_cast<unsigned long>(size) : 0UL, place, hex);
     char tail[ABOUT_TEXT_SIZE];
     if (run_log_active()) {
         std::snprintf(tail, sizeof tail, "\n\nThis start's log: %s", run_log_name());

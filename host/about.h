@@ -1,6 +1,6 @@
 // The window's system menu entries "About Device Firmware Update Tool..." and "Open Log
-// Folder": the About box shows the version, the embedded image's size and SHA-256 and the
-// log folder; the other opens the folder in Explorer.
+// Folder": the About box shows the version, the embedded image's size, address range,
+// reset handler and SHA-256 and the log folder; the other opens the folder in Explorer.
 #pragma once
 
 #include <windows.h>

@@ -1,4 +1,6 @@
-// Pads the embedded image to whole blocks and hands it to the update job (no platform calls).
+// Pads the embedded image to whole blocks and hands it to the update job, and describes its
+// place in flash (no platform calls).
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -38,4 +40,28 @@ image_result image_prepare(update_job* job, const std::uint8_t* bytes, std::uint
     trace_printf("\nFlash Image Base %#x\n", FLASH_IMAGE_BASE);
     trace_printf("Flash Image Size %#x bytes\n", static_cast<unsigned>(size));
     return IMAGE_OK;
+}
+
+void image_describe(const std::uint8_t* bytes, std::uint32_t length, char* out, std::size_t size) {
+    if (size == 0) {
+        return;
+    }
+    if (bytes == nullptr || length == 0) {
+        std::snprintf(out, size, "Addresses: none (no image)");
+        return;
+    }
+    // Past the top of the address space an image cannot lie in flash; the sum is kept 64-bit.
+    const std::uint64_t end = std::uint64_t{FLASH_IMAGE_BASE} + length;
+    constexpr std::uint32_t RESET_WORD = 4; // offset of the vector table's reset handler
+    if (length < RESET_WORD + 4) {
+        std::snprintf(out, size, "Addresses: %#010x-%#010llx\nReset handler: none (too short)",
+                      FLASH_IMAGE_BASE, static_cast<unsigned long long>(end));
+        return;
+    }
+    const std::uint32_t reset = static_cast<std::uint32_t>(bytes[RESET_WORD]) |
+                                static_cast<std::uint32_t>(bytes[RESET_WORD + 1]) << 8 |
+                                static_cast<std::uint32_t>(bytes[RESET_WORD + 2]) << 16 |
+                                static_cast<std::uint32_t>(bytes[RESET_WORD + 3]) << 24;
+    std::snprintf(out, size, "Addresses: %#010x-%#010llx\nReset handler: %#010x", FLASH_IMAGE_BASE,
+                  static_cast<unsigned long long>(end), reset);
 }

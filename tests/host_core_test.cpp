@@ -43,6 +43,19 @@ TEST(ImagePrepare, ShippedLengthPadsTo118BlocksWithZeroTail) {
     std::free(const_cast<std::uint8_t*>(job.image));
 }
 
+// The About box's place of the image: the end is one past the last byte, the reset handler read
+// little-endian from the second word, whatever the image holds.
+TEST(ImagePrepare, DescribedFromItsOwnBytes) {
+    const std::uint8_t vectors[8] = {0x00, 0x50, 0x00, 0x20, 0x01, 0x41, 0x00, 0x08};
+    char text[96];
+    image_describe(vectors, 120128, text, sizeof text);
+    EXPECT_STREQ(text, "Addresses: 0x08004000-0x08021540\nReset handler: 0x08004101");
+    image_describe(vectors, 7, text, sizeof text);
+    EXPECT_STREQ(text, "Addresses: 0x08004000-0x08004007\nReset handler: none (too short)");
+    image_describe(nullptr, 0, text, sizeof text);
+    EXPECT_STREQ(text, "Addresses: none (no image)");
+}
+
 TEST(ImagePrepare, WholeBlocksAreNotPaddedFurther) {
     EXPECT_EQ(padded_image_size(1), 1024);
     EXPECT_EQ(padded_image_size(1024), 1024);

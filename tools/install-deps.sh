@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine64 fonts-wine xvfb xauth icoutils imagemagick util-linux procps gnuplot-nox
     clang-14 libclang-rt-14-dev clang-format black pyflakes3
+    python3-intelhex python3-pyelftools srecord binutils-arm-none-eabi osslsigncode openssl
 )
 # The shipped 32-bit product runs under 32-bit Wine beside wine64, through QEMU's i386 emulation.
 packages32=(wine32:i386)

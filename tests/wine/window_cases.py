@@ -67,6 +67,9 @@ def case_no_ports(c):
     image = small_image().read_bytes()
     box_has(c, about, "the image's size", f"Firmware image: {len(image)} bytes")
     box_has(c, about, "the image's SHA-256", f"SHA-256: {hashlib.sha256(image).hexdigest()}")
+    end, reset = 0x08004000 + len(image), int.from_bytes(image[4:8], "little")
+    box_has(c, about, "the image's place", f"Addresses: 0x08004000-{end:#010x}")
+    box_has(c, about, "its reset handler", f"Reset handler: {reset:#010x}")
     folder = f"C:\\users\\{PROFILE}\\AppData\\Local\\Device Firmware Update Tool\\logs"
     box_has(c, about, "the log folder", folder)
     box_has(c, about, "this start's log", f"This start's log: {own[0] if own else '?'}")

@@ -1,7 +1,9 @@
 """Reads a Windows executable (PE32 or PE32+) without outside tools: its machine, its sections,
 where each raw resource lies in the file, its bytes, and the strings of its VERSIONINFO. Also
 makes a copy of fwt.exe with one byte of its embedded firmware image flipped, for the
-damaged-image test.
+damaged-image test, and gives a signed file's bytes without its Authenticode signature, for
+comparing a signed release with an unsigned build. Prints where the embedded image lies in flash
+and its reset handler.
 
     PYTHONPATH=tools python3 -m fwtwine.pe build/win32/fwt.exe     # resources, version strings
     PYTHONPATH=tools python3 -m fwtwine.pe --flip OUT.exe build/win64/fwt.exe
@@ -154,6 +156,50 @@ def parse_pe(data):
     return image
 
 
+def _optional_header(data):
+    """(where the optional header's checksum lies, where the data directories start)."""
+    pe = _coff_header(data)[0]
+    opt = pe + 24
+    magic = struct.unpack_from("<H", data, opt)[0]
+    if magic not in (0x10B, 0x20B):
+        raise PeError(f"unknown optional header magic {magic:#x}")
+    return opt + 64, opt + (96 if magic == 0x10B else 112)
+
+
+SECURITY_DIRECTORY = 4  # the certificate table: a file offset and a size, not an RVA
+SIGNATURE_ALIGN = 8  # the signer pads the file to this before appending the table
+
+
+def without_signature(data):
+    """The file's bytes as they were before signing: the certificate table cut off, its
+    directory entry and the header checksum (which signing sets) zeroed, and the signer's
+    alignment padding before the table dropped. An unsigned file only loses its checksum."""
+    out = bytearray(data)
+    checksum, dirs = _optional_header(data)
+    struct.pack_into("<I", out, checksum, 0)
+    entry = dirs + 8 * SECURITY_DIRECTORY
+    offset, size = struct.unpack_from("<II", data, entry)
+    if size == 0:
+        return bytes(out)
+    if offset + size != len(data) or offset > len(data):
+        raise PeError("the certificate table is not at the end of the file")
+    struct.pack_into("<II", out, entry, 0, 0)
+    del out[offset:]
+    return bytes(out)
+
+
+def is_signed(data):
+    _, dirs = _optional_header(data)
+    return struct.unpack_from("<II", data, dirs + 8 * SECURITY_DIRECTORY)[1] != 0
+
+
+def same_without_signature(signed, unsigned):
+    """True when signed is unsigned with a signature added (padding included)."""
+    a, b = without_signature(signed), without_signature(unsigned)
+    pad = len(a) - len(b)
+    return 0 <= pad < SIGNATURE_ALIGN and a[: len(b)] == b and not any(a[len(b) :])
+
+
 def _align4(n):
     return (n + 3) & ~3
 
@@ -250,6 +296,16 @@ def main(argv):
     for r in image.resources:
         print(
             f"type {r.type} name {r.name!r} language {r.language}: {len(r.data)} bytes at {r.offset:#x}"
+        )
+    binfile = image.find(RT_RCDATA, "BINFILE")
+    if binfile is not None:
+        import fwt_image
+
+        _, reset = fwt_image.vectors(binfile.data)
+        end = fwt_image.FLASH_BASE + len(binfile.data)
+        print(
+            f"image in flash {fwt_image.FLASH_BASE:#010x}-{end:#010x}, reset handler "
+            + (f"{reset:#010x}" if reset is not None else "none (too short)")
         )
     version = image.find(RT_VERSION, 1)
     if version is not None:
