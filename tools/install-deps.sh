@@ -55,7 +55,7 @@ lock_notice() {
 # (the installs below say what is missing). An index that cannot be reached at all is only a
 # warning to apt (exit 0): said in one line too.
 apt_update() {
-    local try=1 waited=0 held
+    local try=1 waited=0 held deadline=$((SECONDS + lock_wait))
     while :; do
         if $sudo apt-get update -q >"$log" 2>&1; then
             if grep -q '^W: Failed to fetch' "$log"; then
@@ -64,10 +64,10 @@ apt_update() {
             return 0
         fi
         held=$(grep -m1 '^E: Could not get lock' "$log" | sed 's/^E: //; s/\.*$//') || true
-        if [ -n "$held" ] && [ "$waited" -lt "$lock_wait" ]; then
-            [ "$waited" -gt 0 ] || echo "Waiting up to $lock_wait s for apt's lock ($held)"
+        if [ -n "$held" ] && [ "$SECONDS" -lt "$deadline" ]; then
+            [ "$waited" -eq 1 ] || echo "Waiting up to $lock_wait s for apt's lock ($held)"
+            waited=1
             sleep 5
-            waited=$((waited + 5))
         elif grep -q 'Failed to fetch' "$log" && [ "$try" -lt 3 ]; then
             sleep $((try * 10))
             try=$((try + 1))
@@ -114,7 +114,9 @@ if [ $((${#missing[@]} + ${#missing32[@]})) -gt 0 ] || [ "$qemu_current" -eq 0 ]
         elif [ -n "$no_sudo" ]; then
             # Only the 32-bit emulation is wanted: the rest stands, and emul32.py says below
             # what is missing.
-            echo "32-bit emulation: cannot install ${missing32[*]:-}${missing32[*]:+ }$([ "$qemu_current" -eq 1 ] || echo "qemu-user-static 10"): $no_sudo; run it as root; $cases_lost"
+            wanted=("${missing32[@]}")
+            [ "$qemu_current" -eq 1 ] || wanted+=("qemu-user-static 10")
+            echo "32-bit emulation: cannot install ${wanted[*]}: $no_sudo; run it as root; $cases_lost"
             missing32=()
             qemu_current=1
         else
