@@ -98,15 +98,20 @@ qemu_current=1
 [ "${qemu_upstream%%.*}" -ge "$qemu_major_wanted" ] 2>/dev/null || qemu_current=0
 export DEBIAN_FRONTEND=noninteractive
 
-# Not root: apt runs through sudo, when sudo can run without asking or has a terminal to ask on.
+# Not root: apt runs through sudo, when sudo runs without asking or, with a terminal to ask on,
+# takes the password once here (sudo -v; it asks on the terminal, not on standard input).
 sudo=""
 if [ $((${#missing[@]} + ${#missing32[@]})) -gt 0 ] || [ "$qemu_current" -eq 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
         no_sudo=""
         if ! command -v sudo >/dev/null; then
             no_sudo="not root, and sudo is not installed"
-        elif ! sudo -n true 2>/dev/null && ! [ -t 0 ]; then
+        elif sudo -n true 2>/dev/null; then
+            :
+        elif ! { : </dev/tty; } 2>/dev/null; then
             no_sudo="not root, and sudo asks for a password with no terminal to ask on"
+        elif ! sudo -v; then
+            no_sudo="not root, and sudo refused"
         fi
         if [ -n "$no_sudo" ] && [ ${#missing[@]} -gt 0 ]; then
             echo "cannot install ${missing[*]}: $no_sudo; run it as root (su -c 'bash tools/install-deps.sh'); nothing can be built"
