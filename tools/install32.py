@@ -113,6 +113,19 @@ def pin_for(installed, native_offered, foreign_offered):
     return newest([v for v in foreign_offered if v in native])
 
 
+def siblings(moved, installed, pinned):
+    """[(name, arch, version)]: each installed amd64 (or all) package built from the same source
+    at the same version as a library that moves ([(source, installed, new version)]), once,
+    leaving out the libraries already pinned (util-linux builds libblkid1, libmount1 and mount:
+    two of them moving must not pin mount twice, nor libmount1 again)."""
+    found = {}
+    for source, have, version in moved:
+        for (name, arch), (v, _, s) in installed.items():
+            if s == source and v == have and arch in (NATIVE, "all") and name not in pinned:
+                found.setdefault((name, arch), version)
+    return [(name, arch, version) for (name, arch), version in found.items()]
+
+
 def pins(packages):
     """[(package, version, installed version)] to install: each skewed Multi-Arch: same library
     the 32-bit set needs whose amd64 half is installed (both halves), and the installed amd64
@@ -138,16 +151,11 @@ def pins(packages):
             continue
         chosen += [(f"{name}:{NATIVE}", version, have), (f"{name}:{FOREIGN}", version, None)]
         if version != have:
-            moved.append((source, have, version, name))
-    siblings = [
-        (name, arch, version)
-        for source, have, version, lib in moved
-        for (name, arch), (v, _, s) in installed.items()
-        if s == source and v == have and arch in (NATIVE, "all") and name != lib
-    ]
-    if siblings:
-        offer = parse_madison(run(["apt-cache", "madison"] + [n for n, _, _ in siblings]).stdout)
-        for name, arch, version in siblings:
+            moved.append((source, have, version))
+    others = siblings(moved, installed, {name.split(":")[0] for name, _, _ in chosen})
+    if others:
+        offer = parse_madison(run(["apt-cache", "madison"] + [n for n, _, _ in others]).stdout)
+        for name, arch, version in others:
             have = installed[(name, arch)][0]
             if version in offer.get(name, []):
                 chosen.append((f"{name}:{arch}" if arch == NATIVE else name, version, have))

@@ -44,6 +44,20 @@ class Pins(unittest.TestCase):
         )
         self.assertEqual({("libssl3", "amd64"): ("3.0.19-1~deb12u2", "same", "openssl")}, installed)
 
+    def test_siblings_once(self):
+        was, to = "2.38.1-5+deb12u4", "2.38.1-5+deb12u3"
+        installed = {
+            (name, arch): (was, "same" if name.startswith("lib") else "foreign", "util-linux")
+            for name, arch in [("libblkid1", "amd64"), ("libmount1", "amd64"), ("mount", "amd64")]
+        }
+        installed[("libmount1", "i386")] = (was, "same", "util-linux")
+        installed[("zlib1g", "amd64")] = ("1:1.2.13.dfsg-1+deb12u1", "same", "zlib")
+        moved = [("util-linux", was, to), ("util-linux", was, to)]
+        self.assertEqual(
+            [("mount", "amd64", to)],
+            install32.siblings(moved, installed, {"libblkid1", "libmount1"}),
+        )
+
 
 class Consent(unittest.TestCase):
     def test_downgrades_only_when_allowed(self):
