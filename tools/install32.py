@@ -6,26 +6,51 @@ index failed to download while its amd64 index arrived, or a mirror is part way 
 apt stops with "pkgProblemResolver::Resolve generated breaks" although a version both offer
 exists. This script then pins both halves of each such library that wine32:i386 needs to the
 newest version both architectures offer, prints what it pinned, and installs. It touches no package
-outside the 32-bit set's dependencies. Where that cannot be done it says so in one line and names
-the cases that cannot run; it always exits 0, since the rest of the install stands without them.
+outside the 32-bit set's dependencies, and takes none back to an older version unless allowed
+(CI=true, as CI services set it, or FWT_ALLOW_DOWNGRADES=1): on a workstation that would take
+security fixes back machine-wide, so it says what would go down and how to do it, and stops. Where
+it cannot install it says why in one line, quoting apt, and names the cases that cannot run; it
+always exits 0, since the rest of the install stands without them. It waits for apt's lock as
+tools/apt_output.py says.
 
     python3 tools/install32.py wine32:i386 [...]
 """
 
+import os
+import shlex
 import subprocess
 import sys
+
+import apt_output
 
 UNAVAILABLE = "32-bit emulation unavailable: "
 CASES_LOST = "the end-to-end cases (ctest -L wine), the demo and the benchmark cannot run"
 FOREIGN = "i386"
 NATIVE = "amd64"
 APT_INSTALL = ["apt-get", "install", "-y", "-q", "--no-install-recommends", "--no-remove"]
+APT_INSTALL += ["-o", f"DPkg::Lock::Timeout={apt_output.lock_wait()}"]
 
 
 def run(argv, **kw):
     return subprocess.run(
         argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, check=False, **kw
     )
+
+
+def run_shown(argv):
+    """Runs apt with its output shown as it comes (its lock waits said once); returns its exit
+    code and all it printed."""
+    notice = apt_output.LockNotice(apt_output.lock_wait())
+    kept = []
+    with subprocess.Popen(
+        argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+    ) as apt:
+        for line in apt.stdout:
+            kept.append(line)
+            shown = notice.line(line.rstrip("\n"))
+            if shown is not None:
+                print(shown, flush=True)
+    return apt.returncode, "".join(kept)
 
 
 def newer(a, b):
@@ -88,6 +113,19 @@ def pin_for(installed, native_offered, foreign_offered):
     return newest([v for v in foreign_offered if v in native])
 
 
+def siblings(moved, installed, pinned):
+    """[(name, arch, version)]: each installed amd64 (or all) package built from the same source
+    at the same version as a library that moves ([(source, installed, new version)]), once,
+    leaving out the libraries already pinned (util-linux builds libblkid1, libmount1 and mount:
+    two of them moving must not pin mount twice, nor libmount1 again)."""
+    found = {}
+    for source, have, version in moved:
+        for (name, arch), (v, _, s) in installed.items():
+            if s == source and v == have and arch in (NATIVE, "all") and name not in pinned:
+                found.setdefault((name, arch), version)
+    return [(name, arch, version) for (name, arch), version in found.items()]
+
+
 def pins(packages):
     """[(package, version, installed version)] to install: each skewed Multi-Arch: same library
     the 32-bit set needs whose amd64 half is installed (both halves), and the installed amd64
@@ -113,50 +151,77 @@ def pins(packages):
             continue
         chosen += [(f"{name}:{NATIVE}", version, have), (f"{name}:{FOREIGN}", version, None)]
         if version != have:
-            moved.append((source, have, version, name))
-    siblings = [
-        (name, arch, version)
-        for source, have, version, lib in moved
-        for (name, arch), (v, _, s) in installed.items()
-        if s == source and v == have and arch in (NATIVE, "all") and name != lib
-    ]
-    if siblings:
-        offer = parse_madison(run(["apt-cache", "madison"] + [n for n, _, _ in siblings]).stdout)
-        for name, arch, version in siblings:
+            moved.append((source, have, version))
+    others = siblings(moved, installed, {name.split(":")[0] for name, _, _ in chosen})
+    if others:
+        offer = parse_madison(run(["apt-cache", "madison"] + [n for n, _, _ in others]).stdout)
+        for name, arch, version in others:
             have = installed[(name, arch)][0]
             if version in offer.get(name, []):
                 chosen.append((f"{name}:{arch}" if arch == NATIVE else name, version, have))
     return chosen
 
 
+def downgrades(chosen):
+    """[(package, installed version, older version)] among the pins."""
+    return [(name, was, version) for name, version, was in chosen if was and newer(was, version)]
+
+
+def may_downgrade(env):
+    """Only a CI machine (CI=true) or one whose owner asked (FWT_ALLOW_DOWNGRADES=1) has installed
+    packages taken back to older versions."""
+    return env.get("CI") == "true" or env.get("FWT_ALLOW_DOWNGRADES") == "1"
+
+
+def refusal(packages, down, argv):
+    """The paragraph printed instead of taking packages back without consent."""
+    older = ", ".join(f"{name} {was} -> {version}" for name, was, version in down)
+    return (
+        f"{UNAVAILABLE}installing {' '.join(packages)} beside the amd64 packages would take "
+        f"{len(down)} installed package(s) back to older versions, for the whole machine: "
+        f"{older}. The command that would do it, as root: {shlex.join(argv)}. Without it "
+        f"{CASES_LOST}; the native build and tests go on. To allow it: "
+        f"FWT_ALLOW_DOWNGRADES=1 bash tools/install-deps.sh (CI=true allows it too)."
+    )
+
+
 def install(packages):
-    if run(APT_INSTALL + ["-s"] + packages).returncode == 0:
-        r = subprocess.run(APT_INSTALL + packages, stdin=subprocess.DEVNULL, check=False)
-        if r.returncode == 0:
+    trial = run(APT_INSTALL + ["-s"] + packages)
+    if trial.returncode == 0:
+        code, out = run_shown(APT_INSTALL + packages)
+        if code == 0:
             return True
+        print(
+            f"{UNAVAILABLE}apt could not install {' '.join(packages)} "
+            f"({apt_output.reason(out)}); {CASES_LOST}",
+            flush=True,
+        )
+        return False
     chosen = pins(packages)
     if not chosen:
         print(
-            f"{UNAVAILABLE}apt cannot install {' '.join(packages)} and no library needs a pin; "
+            f"{UNAVAILABLE}apt cannot install {' '.join(packages)} "
+            f"({apt_output.reason(trial.stdout + trial.stderr)}) and no library needs a pin; "
             f"{CASES_LOST}",
             flush=True,
         )
+        return False
+    down = downgrades(chosen)
+    pinned = [f"{name}={version}" for name, version, _ in chosen]
+    argv = APT_INSTALL + (["--allow-downgrades"] if down else []) + packages + pinned
+    if down and not may_downgrade(os.environ):
+        print(refusal(packages, down, argv), flush=True)
         return False
     for name, version, was in chosen:
         if was is not None and was != version:
             print(f"Pinned {name} to {version} (was {was})", flush=True)
         elif was is not None:
             print(f"Pinned {name} at {version}, with its {FOREIGN} half to match", flush=True)
-    pinned = [f"{name}={version}" for name, version, _ in chosen]
-    r = subprocess.run(
-        APT_INSTALL + ["--allow-downgrades"] + packages + pinned,
-        stdin=subprocess.DEVNULL,
-        check=False,
-    )
-    if r.returncode != 0:
+    code, out = run_shown(argv)
+    if code != 0:
         print(
             f"{UNAVAILABLE}apt could not install {' '.join(packages)} even with "
-            f"{len(chosen)} packages pinned (see apt's messages above); {CASES_LOST}",
+            f"{len(chosen)} packages pinned ({apt_output.reason(out)}); {CASES_LOST}",
             flush=True,
         )
         return False
