@@ -2,11 +2,15 @@
 // same file at once; each line must arrive whole, never cut into another copy's line, and the
 // header must stay the file's first line.
 //
-// A line is appended on a handle opened for FILE_APPEND_DATA alone, without FILE_WRITE_DATA:
-// the system then writes each WriteFile at the file's end as one step under the file's lock,
-// so lines from several processes can follow one another but never overlap. The line goes in
-// one WriteFile, and a short write is never followed by a second one, which would land after
-// another copy's line. The handle is held only for that write.
+// A line is appended on a handle opened for FILE_APPEND_DATA without FILE_WRITE_DATA, so that
+// the handle can only ever add to the file's end, in one WriteFile. On NTFS that alone keeps
+// lines from several processes apart; Wine does not: it finds the end itself and then writes
+// there, so two copies that append at the same moment write at the same offset and one line
+// overwrites the other (seen under Wine 8 with four copies). Each append therefore holds an
+// exclusive byte-range lock for its check of the size and its write. The lock lies far past
+// any real end of the file, so that a program reading the file is never held up by it; the
+// system drops it when the handle is closed, also when a copy ends without closing it. A
+// short write is never followed by a second one, which would land after another copy's line.
 #include "host/runs_file.h"
 
 #include <cstdio>
@@ -24,6 +28,8 @@ constexpr std::uint32_t APPEND_TRIES = 4;
 // Archive names tried: the plain one, then "-1" to "-9" after it.
 constexpr std::uint32_t NAME_TRIES = 10;
 constexpr std::size_t NAME_SIZE = 48;
+// The locked byte: 2^62, beyond any file's end, within what Wine hands to fcntl locks.
+constexpr DWORD LOCK_OFFSET_HIGH = 0x40000000;
 
 // out = a + "\" + b when it fits in MAX_PATH characters and its terminator.
 bool join(wchar_t* out, const wchar_t* a, const wchar_t* b) {
@@ -47,10 +53,11 @@ void widen_ascii(wchar_t (&out)[NAME_SIZE], const char* name) {
     out[i] = L'\0';
 }
 
-// FILE_SHARE_DELETE lets another copy rename a full file while this one appends to it: the
-// line then lands, whole, at the end of the renamed file.
+// FILE_SHARE_DELETE lets another copy rename a full file while this one waits for the lock:
+// it then finds the file renamed and appends to the new one. FILE_READ_DATA is what a byte-range
+// lock needs besides; it adds no way to change what is written.
 HANDLE open_for_append(const wchar_t* path) {
-    return CreateFileW(path, FILE_APPEND_DATA,
+    return CreateFileW(path, FILE_READ_DATA | FILE_APPEND_DATA,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -84,9 +91,32 @@ void make_with_header(const wchar_t* folder, const wchar_t* path) {
     }
 }
 
-// Renames a full runs.csv to runs-YYYYMMDD-HHMMSS.csv (UTC), never over another file. When two
-// copies find the file full at once, the second finds it gone (or renames the new one, a few
-// lines long): either way every line stays in one of the files.
+bool lock(HANDLE file, OVERLAPPED* at) {
+    *at = {};
+    at->OffsetHigh = LOCK_OFFSET_HIGH;
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, at) != FALSE;
+}
+
+// Whether the open file is still the one named `path`: another copy may have renamed it while
+// this one waited for the lock.
+bool still_named(HANDLE file, const wchar_t* path) {
+    HANDLE now = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (now == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool same = GetFileInformationByHandle(file, &a) && GetFileInformationByHandle(now, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(now);
+    return same;
+}
+
+// Renames a full runs.csv to runs-YYYYMMDD-HHMMSS.csv (UTC), never over another file. Called
+// with the lock held and only while the file is still runs.csv, so that a second copy that
+// found it full too never renames the new one.
 void rename_full(const wchar_t* folder, const wchar_t* path) {
     SYSTEMTIME now{};
     GetSystemTime(&now);
@@ -132,15 +162,24 @@ bool runs_file_append(const wchar_t* folder, const char* line, std::size_t len,
             make_with_header(folder, path);
             continue;
         }
+        OVERLAPPED at{};
+        if (!lock(file, &at)) {
+            CloseHandle(file);
+            break;
+        }
         LARGE_INTEGER size{};
         if (GetFileSizeEx(file, &size) &&
             runs_file_full(static_cast<std::uint64_t>(size.QuadPart), limit_bytes)) {
+            if (still_named(file, path)) {
+                rename_full(folder, path);
+            }
+            UnlockFileEx(file, 0, 1, 0, &at);
             CloseHandle(file);
-            rename_full(folder, path);
             continue;
         }
         DWORD written = 0;
         done = WriteFile(file, line, static_cast<DWORD>(len), &written, nullptr) && written == len;
+        UnlockFileEx(file, 0, 1, 0, &at);
         CloseHandle(file);
         break;
     }

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Appends `line` (len bytes, its CR LF included) to runs.csv in `folder` with one WriteFile.
+// Appends `line` (len bytes, its CR LF included) to runs.csv in `folder` with one WriteFile,
+// under a lock that other copies' appends wait for.
 // Makes the file, header first, when there is none; renames it first when it is past
 // limit_bytes. Nothing is ever truncated or removed. False when the line could not be written;
 // the thread's last error is left as it was.

@@ -35,6 +35,7 @@ std::wstring wide(const char* text) {
 // and the log name is long enough that a line cut or mixed with another shows.
 int append(const char* folder, int id, int count, std::uint64_t limit, const char* go) {
     const std::wstring go_path = wide(go);
+    check(true, "ready", go);
     for (DWORD waited = 0; GetFileAttributesW(go_path.c_str()) == INVALID_FILE_ATTRIBUTES;
          waited += GO_POLL_MS) {
         if (waited > GO_WAIT_MS) {
