@@ -114,10 +114,10 @@ bool still_named(HANDLE file, const wchar_t* path) {
     return same;
 }
 
-// Renames a full runs.csv to runs-YYYYMMDD-HHMMSS.csv (UTC), never over another file. Called
-// with the lock held and only while the file is still runs.csv, so that a second copy that
-// found it full too never renames the new one.
-void rename_full(const wchar_t* folder, const wchar_t* path) {
+// Renames a full runs.csv to runs-YYYYMMDD-HHMMSS.csv (UTC), never over another file; false
+// when it could not. Called with the lock held and only while the file is still runs.csv, so
+// that a second copy that found it full too never renames the new one.
+bool rename_full(const wchar_t* folder, const wchar_t* path) {
     SYSTEMTIME now{};
     GetSystemTime(&now);
     const log_time stamp{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
@@ -126,20 +126,21 @@ void rename_full(const wchar_t* folder, const wchar_t* path) {
         wchar_t wide[NAME_SIZE];
         wchar_t archive[MAX_PATH];
         if (runs_archive_name(name, stamp, sequence) == 0) {
-            return;
+            return false;
         }
         widen_ascii(wide, name);
         if (!join(archive, folder, wide)) {
-            return;
+            return false;
         }
         if (MoveFileExW(path, archive, 0)) {
-            return;
+            return true;
         }
         const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-            return;
+            return false;
         }
     }
+    return false;
 }
 
 } // namespace
@@ -168,11 +169,12 @@ bool runs_file_append(const wchar_t* folder, const char* line, std::size_t len,
             break;
         }
         LARGE_INTEGER size{};
+        // A full file that cannot be renamed now (a program such as a spreadsheet holds it open
+        // without FILE_SHARE_DELETE) takes the line all the same, past the limit: a record is
+        // worth more than the limit.
         if (GetFileSizeEx(file, &size) &&
-            runs_file_full(static_cast<std::uint64_t>(size.QuadPart), limit_bytes)) {
-            if (still_named(file, path)) {
-                rename_full(folder, path);
-            }
+            runs_file_full(static_cast<std::uint64_t>(size.QuadPart), limit_bytes) &&
+            (!still_named(file, path) || rename_full(folder, path))) {
             UnlockFileEx(file, 0, 1, 0, &at);
             CloseHandle(file);
             continue;

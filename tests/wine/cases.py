@@ -434,6 +434,7 @@ def case_appends(c):
         f"{len(seen)} lines of {len(wanted)}; missing (the first five) {missing[:5]}",
     )
     held_by_other(c, probe)
+    full_and_held(c, probe, folder, go)
 
 
 def appended_line(row):
@@ -454,6 +455,27 @@ def appended_line(row):
         row[-1],
     ]
     return (k, i) if row == want else None
+
+
+def full_and_held(c, probe, folder, go):
+    """runs.csv past the limit while another program holds it without FILE_SHARE_DELETE, so it
+    cannot be renamed: the line goes into it all the same."""
+    records = folder / "runs.csv"
+    before = records.stat().st_size
+    out = c.dir / "hold-records.txt"
+    argv = [WINE64, probe, "hold", windows_path(records), "20000"]
+    holder = c.spawn("hold probe", argv, stdout=out, stderr=subprocess.STDOUT)
+    wait_until(lambda: out.exists() and b"held" in out.read_bytes(), 30)
+    args = ["append", windows_path(folder), 9, 1, 1, windows_path(go)]
+    rc = c.run_windows_program(probe, *map(str, args), out=c.dir / "append-full.txt")
+    end(holder)
+    c.expect_eq("append to a full runs.csv held open: exit code", 0, rc)
+    tail = runs_rows(c, records.read_bytes())[-1:]
+    c.check(
+        records.stat().st_size > before and [appended_line(row) for row in tail] == [(9, 0)],
+        "the line went into the full runs.csv that could not be renamed",
+        f"runs.csv {before} -> {records.stat().st_size} bytes, last row {tail}",
+    )
 
 
 def held_by_other(c, probe):

@@ -3,8 +3,9 @@
 // removal do, to show what another process's DeleteFileW meets.
 //   fwt-appendprobe append FOLDER ID COUNT LIMIT GO  waits for the file GO, then appends COUNT
 //                                                  lines of copy ID, renaming past LIMIT bytes
-//   fwt-appendprobe hold FILE MS                     makes FILE as the run log is opened, prints
-//                                                  "held", keeps it open MS milliseconds
+//   fwt-appendprobe hold FILE MS                     opens FILE, made if need be, with the run
+//                                                  log's sharing, prints "held", keeps it open
+//                                                  MS milliseconds
 //   fwt-appendprobe delete FILE                      DeleteFileW(FILE): prints what it returned
 #include <cstdio>
 #include <cstdlib>
@@ -72,19 +73,17 @@ int append(const char* folder, int id, int count, std::uint64_t limit, const cha
     return probe_failures == 0 ? 0 : 1;
 }
 
-// As the run log is opened: write access, reads and writes shared, removal not.
+// With the run log's sharing: write access, reads and writes shared, removal and renaming not.
 int hold(const char* file, DWORD ms) {
     HANDLE handle =
         CreateFileW(wide(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     char detail[64];
     std::snprintf(detail, sizeof detail, "error %lu", static_cast<unsigned long>(GetLastError()));
     check(handle != INVALID_HANDLE_VALUE, "held", handle != INVALID_HANDLE_VALUE ? file : detail);
     if (handle == INVALID_HANDLE_VALUE) {
         return 1;
     }
-    DWORD written = 0;
-    WriteFile(handle, "log\r\n", 5, &written, nullptr);
     Sleep(ms);
     CloseHandle(handle);
     return 0;
