@@ -12,6 +12,13 @@ bool expired(std::uint32_t since, std::uint32_t limit_ms) {
     return host_tick_ms() - since > limit_ms;
 }
 
+// Sends the state's request once more: the only way a request is repeated, so that the count
+// of resends is kept in one place.
+void resend(update_job* job, std::uint32_t state) {
+    ++job->resends;
+    job_enter(job, state);
+}
+
 std::span<std::uint8_t> frame_span(const update_job* job) {
     if (job->frame == nullptr || job->frame_cap <= 0) {
         return {};
@@ -136,7 +143,7 @@ std::uint16_t local_image_crc(const update_job* job) {
 
 void step_await_link(update_job* job) {
     if (expired(job->sent_at, job->timeout_ms)) {
-        job_enter(job, JOB_AWAIT_LINK);
+        resend(job, JOB_AWAIT_LINK);
     }
     if (!read_whole_reply(job)) {
         return;
@@ -152,7 +159,7 @@ void step_await_link(update_job* job) {
 void step_program(update_job* job) {
     if (expired(job->sent_at, job->timeout_ms)) {
         trace_printf("TIMEOUT\n");
-        job_enter(job, JOB_PROGRAM);
+        resend(job, JOB_PROGRAM);
         return;
     }
     if (job->frame_len < 0 || job->frame_len > job->frame_cap) {
@@ -200,7 +207,7 @@ void step_program(update_job* job) {
 
 void step_verify(update_job* job) {
     if (expired(job->sent_at, job->timeout_ms)) {
-        job_enter(job, JOB_VERIFY);
+        resend(job, JOB_VERIFY);
     }
     if (!read_whole_reply(job)) {
         return;
@@ -240,7 +247,7 @@ void step_verify(update_job* job) {
 
 void step_restart(update_job* job) {
     if (expired(job->sent_at, RESTART_RETRY_MS)) {
-        job_enter(job, JOB_RESTART);
+        resend(job, JOB_RESTART);
     }
     if (!read_whole_reply(job)) {
         return;
@@ -293,6 +300,7 @@ void job_enter(update_job* job, std::uint32_t state) {
             job->image_size > 0 && job->image_size < BLOCK_SIZE ? job->image_size : BLOCK_SIZE;
         job->image_offset = 0;
         job->timeout_ms = LINK_RETRY_MS;
+        job->resends = 0;
         break;
     case JOB_AWAIT_LINK:
         send_contact(job);

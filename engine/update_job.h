@@ -46,6 +46,9 @@ struct update_job {
     std::uint32_t sent_at;       // tick at the start of the entry action that sent the request
     std::uint32_t timeout_ms;    // reply time-out of the phase: 100 contacting, 10000 after
     std::uint32_t last_rx_at;    // tick at which bytes of a block acknowledgement last arrived
+    std::uint32_t resends;       // requests sent again since the press: contact and restart
+                                 // requests after the first, blocks and checksum requests after
+                                 // a time-out (the run record reports it)
 };
 
 // One tick: at most one read, and the next request when a reply is complete or a timer ran out.

@@ -3,6 +3,7 @@
 
 #include "host/fatal.h"
 #include "host/run_log.h"
+#include "host/run_record.h"
 #include "host/win_host.h"
 
 namespace {
@@ -21,6 +22,9 @@ char fatal_message[FATAL_MESSAGE_SIZE];
 void fatal_error(const char* text) {
     const DWORD code = GetLastError();
     format_fatal_message(fatal_message, text, code, describe_system_error);
+    // A run under way ends here: its record is written before the box, which may never be
+    // answered.
+    run_record_abandon();
     // Kept in the run log: the box's text is gone once it is dismissed.
     run_log_fatal(fatal_message);
     MessageBoxA(main_window, fatal_message, "Terminate Program", MB_ICONWARNING | MB_OK);

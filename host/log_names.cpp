@@ -92,3 +92,17 @@ std::size_t log_select_expired(std::span<log_entry> logs, std::size_t keep, std:
     });
     return logs.size() > keep ? logs.size() - keep : 0;
 }
+
+std::uint64_t log_remove_expired(std::span<log_entry> logs, const log_rule& rule, std::uint64_t now,
+                                 std::uint64_t bytes, log_remove_fn remove, void* context) {
+    const std::size_t expired = log_select_expired(logs, rule.keep, now);
+    for (std::size_t i = 0; i < expired && bytes > rule.max_bytes; ++i) {
+        const log_entry& log = logs[i];
+        const std::uint64_t age = log.written <= now ? now - log.written : log.written - now;
+        if (age < rule.max_age || !remove(&log, context)) {
+            continue;
+        }
+        bytes -= std::min(bytes, log.size);
+    }
+    return bytes;
+}

@@ -12,6 +12,7 @@
 #include "host/resource_ids.h"
 #include "host/run_guard.h"
 #include "host/run_log.h"
+#include "host/run_record.h"
 #include "host/run_view.h"
 #include "host/serial.h"
 #include "host/system_dll.h"
@@ -74,6 +75,7 @@ void start_run() {
         fatal_error("Unable to open serial port. In use already, or not present");
     }
     serial_configure(job.port, job.baud);
+    run_record_start(&job);
     job.state = JOB_START;
     status_printf("Contacting Device...");
     run_view_start(main_window);
@@ -155,6 +157,7 @@ void tick() {
     if (run_active &&
         (job.state == JOB_DONE || job.state == JOB_FAILED || job.port == SERIAL_INVALID_HANDLE)) {
         run_active = false;
+        run_record_end();
         run_guard_end(main_window);
     }
 }
@@ -165,6 +168,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     }
     switch (message) {
     case WM_DESTROY:
+        run_record_abandon();
         run_guard_exit();
         PostQuitMessage(0);
         return 0;
@@ -176,8 +180,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_QUERYENDSESSION:
         return run_guard_may_end_session() ? TRUE : FALSE;
     case WM_ENDSESSION:
-        // The session ends without WM_DESTROY: the log's tail is written now or never.
+        // The session ends without WM_DESTROY: the log's tail and the run's record are written
+        // now or never.
         if (wparam != FALSE) {
+            run_record_abandon();
             trace_flush();
         }
         return 0;

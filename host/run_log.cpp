@@ -19,8 +19,14 @@
 namespace {
 
 constexpr wchar_t APP_FOLDER[] = L"Device Firmware Update Tool";
-// Logs start-up looks at; more (only from outside) are left for later starts.
-constexpr std::size_t MAX_LISTED = 256;
+// Logs start-up may remove; more are left for later starts. Thirty days of a bench whose
+// copies are restarted often can hold many.
+constexpr std::size_t MAX_LISTED = 1024;
+// FILETIME counts 100 ns: every log written in the last 30 days is kept.
+constexpr std::uint64_t FILETIME_PER_DAY = 24ULL * 60 * 60 * 10'000'000;
+constexpr std::uint64_t LOG_KEEP_AGE = 30 * FILETIME_PER_DAY;
+// Old logs go only while the folder's run logs and runs*.csv take more than this.
+constexpr std::uint64_t LOG_FOLDER_BYTES = 200ULL * 1024 * 1024;
 // Names tried when this start's name is taken: the plain one, then "-1" to "-9" after it.
 constexpr std::uint32_t NAME_TRIES = 10;
 constexpr std::size_t LOG_BUFFER_SIZE = 4096;
@@ -73,6 +79,39 @@ std::uint64_t file_time(const FILETIME& t) {
     return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
 }
 
+std::uint64_t file_size(const WIN32_FIND_DATAW& found) {
+    return (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+}
+
+// What the files matching `pattern` in the folder take, in bytes.
+std::uint64_t bytes_of(const wchar_t* pattern) {
+    wchar_t path[MAX_PATH];
+    WIN32_FIND_DATAW found{};
+    HANDLE search =
+        join(path, folder, pattern) ? FindFirstFileW(path, &found) : INVALID_HANDLE_VALUE;
+    if (search == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    std::uint64_t bytes = 0;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            bytes += file_size(found);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return bytes;
+}
+
+// A log that another copy of the tool is writing is open without FILE_SHARE_DELETE, so
+// DeleteFileW fails on it with ERROR_SHARING_VIOLATION: it stays, and log_remove_expired tries
+// the next one. Wine refuses the same way.
+bool delete_log(const log_entry* log, void*) {
+    wchar_t name[LOG_NAME_SIZE];
+    widen_ascii(name, log->name);
+    wchar_t path[MAX_PATH];
+    return join(path, folder, name) && DeleteFileW(path) != FALSE;
+}
+
 void remove_old_logs() {
     wchar_t pattern[MAX_PATH];
     if (!join(pattern, folder, L"fwt-*.log")) {
@@ -83,29 +122,30 @@ void remove_old_logs() {
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
-    log_entry logs[MAX_LISTED];
+    static log_entry logs[MAX_LISTED];
     std::size_t count = 0;
+    // Every run log's bytes count, also those of logs past the listed ones.
+    std::uint64_t bytes = 0;
     do {
         const bool is_file = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-        if (is_file && narrow_ascii(listed[count], found.cFileName) &&
+        if (!is_file) {
+            continue;
+        }
+        bytes += file_size(found);
+        if (count < MAX_LISTED && narrow_ascii(listed[count], found.cFileName) &&
             log_is_run_log(listed[count]) && std::strcmp(listed[count], log_name) != 0) {
-            logs[count] = {listed[count], file_time(found.ftLastWriteTime)};
+            logs[count] = {listed[count], file_time(found.ftLastWriteTime),
+                           file_time(found.ftCreationTime), file_size(found)};
             ++count;
         }
-    } while (count < MAX_LISTED && FindNextFileW(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
+    bytes += bytes_of(L"runs*.csv");
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     // This start's log is one of the logs kept.
-    const std::size_t expired = log_select_expired({logs, count}, LOG_KEEP - 1, file_time(now));
-    for (std::size_t i = 0; i < expired; ++i) {
-        wchar_t name[LOG_NAME_SIZE];
-        widen_ascii(name, logs[i].name);
-        wchar_t path[MAX_PATH];
-        if (join(path, folder, name)) {
-            DeleteFileW(path);
-        }
-    }
+    const log_rule rule{LOG_KEEP - 1, LOG_KEEP_AGE, LOG_FOLDER_BYTES};
+    log_remove_expired({logs, count}, rule, file_time(now), bytes, delete_log, nullptr);
 }
 
 void write_pending() {
@@ -161,7 +201,8 @@ void open_log() {
             break;
         }
         // Only if no file of that name exists: an older log is never truncated. Only a name
-        // already taken is worth another try; anything else fails them all.
+        // already taken is worth another try; anything else fails them all. No
+        // FILE_SHARE_DELETE: another copy's start-up cannot remove the log while it is written.
         log_handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (log_handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {

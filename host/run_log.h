@@ -6,9 +6,9 @@
 
 #include "engine/host_api.h"
 
-// Makes the folder, creates this start's log (never over an existing file) and removes all
-// but the newest logs. When the folder cannot be made or written the tool runs without a log,
-// silently; the thread's last error is left as it was.
+// Makes the folder, creates this start's log (never over an existing file) and removes old
+// logs while the folder holds too much (log_remove_expired). When the folder cannot be made or
+// written the tool runs without a log, silently; the thread's last error is left as it was.
 void run_log_open();
 // Appends to the log, if there is one (the caller writes the same to standard output).
 void run_log_vprintf(const char* format, va_list args);

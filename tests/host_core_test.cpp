@@ -1,6 +1,7 @@
 // The host's platform-free parts: padding the embedded image, the fatal report's text, the
-// port list's rescans and selection, the progress shown in the caption, the run logs' names,
-// the run guard's loss and flash decisions, and the ways of loading a system DLL.
+// port list's rescans and selection, the progress shown in the caption, the run logs' names and
+// which of them go, the run record's line, the run guard's loss and flash decisions, and the ways
+// of loading a system DLL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "host/port_select.h"
 #include "host/progress.h"
 #include "host/run_guard_rules.h"
+#include "host/run_record_line.h"
 #include "tests/support/scripted_host.h"
 
 namespace {
@@ -631,6 +633,165 @@ TEST(RunLog, NamesAndWhichStartUpRemoves) {
     EXPECT_EQ(back[0].written, now + 3600);
     EXPECT_EQ(back[1].written, now + 3601);
     EXPECT_STREQ(back[20].name, "fwt-20250101-120000-8.log");
+}
+
+// Start-up's removals in a folder of logs sized in MB and timed in hours before now (negative:
+// after now, written before the clock was set back); `busy` logs are being written by another
+// copy and cannot be removed. Logs are named after the hours, so the expected ones read as the
+// order of removal.
+TEST(RunLog, RemovalByAgeCountAndFolderSize) {
+    struct log_row {
+        std::int64_t written_ago, created_ago;
+        std::uint64_t mb;
+        bool busy;
+    };
+    struct row {
+        const char* what;
+        std::vector<log_row> logs;
+        std::uint64_t records_mb; // runs*.csv
+        std::vector<std::string> removed;
+        std::uint64_t mb_left;
+    };
+    constexpr std::int64_t old = 31 * 24;
+    auto many = [](std::int64_t n, std::int64_t first_ago, std::uint64_t mb) {
+        std::vector<log_row> logs;
+        for (std::int64_t i = 0; i < n; ++i) {
+            logs.push_back({first_ago + i, first_ago + i, mb, false});
+        }
+        return logs;
+    };
+    auto with = [](std::vector<log_row> logs, const std::vector<log_row>& more) {
+        logs.insert(logs.end(), more.begin(), more.end());
+        return logs;
+    };
+    const std::vector<row> rows = {
+        {"under the limit nothing goes, however old", many(30, old, 6), 0, {}, 180},
+        {"exactly the limit: nothing goes", many(25, old, 8), 0, {}, 200},
+        {"over it the oldest go until it is reached",
+         many(30, old, 8),
+         0,
+         {"h773", "h772", "h771", "h770", "h769"},
+         200},
+        {"the newest 20 stay however old and large", many(22, old, 20), 0, {"h765", "h764"}, 400},
+        {"the last 30 days stay however large", many(25, 1, 20), 0, {}, 500},
+        {"runs*.csv counts; a busy log stays, takes its room, and the next goes",
+         with(many(29, old, 5), {{old + 40, old + 40, 5, true}}),
+         80,
+         {"h772", "h771", "h770", "h769", "h768", "h767"},
+         200},
+        // A copy left open for weeks: its log was made 90 days ago and written 2 days ago.
+        {"a log made long ago but written recently is recent",
+         with(many(20, 1, 1), {{48, 90 * 24, 250, false}, {old, old, 10, false}}),
+         0,
+         {"h744"},
+         270},
+        // Written an hour and a year after now: the clock was set back an hour, or was a year
+        // ahead when they were written.
+        {"ahead of the clock: recent up to 30 days, beyond judged by the order",
+         with(many(20, 1, 1), {{-1, -1, 150, false}, {-8760, -8760, 150, false}}),
+         0,
+         {"h-8760"},
+         170},
+    };
+    constexpr std::uint64_t now = 100000;
+    constexpr std::uint64_t mb = 1024 * 1024;
+    for (const row& r : rows) {
+        std::vector<std::string> names;
+        for (const log_row& l : r.logs) {
+            names.push_back("h" + std::to_string(l.written_ago) + (l.busy ? "-busy" : ""));
+        }
+        std::vector<log_entry> logs;
+        std::uint64_t bytes = r.records_mb * mb;
+        for (std::size_t i = 0; i < r.logs.size(); ++i) {
+            const log_row& l = r.logs[i];
+            logs.push_back({names[i].c_str(), static_cast<std::uint64_t>(now - l.written_ago),
+                            static_cast<std::uint64_t>(now - l.created_ago), l.mb * mb});
+            bytes += l.mb * mb;
+        }
+        std::vector<std::string> removed;
+        auto remove = [](const log_entry* log, void* context) {
+            if (std::strstr(log->name, "busy") != nullptr) {
+                return false;
+            }
+            static_cast<std::vector<std::string>*>(context)->push_back(log->name);
+            return true;
+        };
+        const log_rule rule{20, 30 * 24, 200 * mb};
+        const std::uint64_t left = log_remove_expired(logs, rule, now, bytes, remove, &removed);
+        std::vector<std::string> oldest_first(r.removed);
+        EXPECT_EQ(removed, oldest_first) << r.what;
+        EXPECT_EQ(left, r.mb_left * mb) << r.what;
+    }
+}
+
+// One line of runs.csv for each outcome, and the fields that need quoting.
+TEST(RunRecord, LinesOfEachOutcomeQuotedWhereTheyMustBe) {
+    struct row {
+        std::uint32_t outcome;
+        const char* port;
+        std::uint64_t ms;
+        std::uint32_t blocks, resends;
+        const char* version;
+        const char* log;
+        const char* line;
+    };
+    const char* sha = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+    const row rows[] = {
+        {RUN_COMPLETED, "\\\\.\\com5", 35149, 118, 1, "1.0.0", "fwt-20261211-113000-4242.log",
+         "2026-12-11T10:30:00Z,COM5,completed,35.1,118,1,SHA,1.0.0,fwt-20261211-113000-4242.log"},
+        {RUN_FAILED, "\\\\.\\com12", 35150, 3, 0, "1.0.0", "fwt-1.log",
+         "2026-12-11T10:30:00Z,COM12,failed,35.2,3,0,SHA,1.0.0,fwt-1.log"},
+        {RUN_DISCONNECTED, "\\\\.\\COM3", 949, 1, 12, "1.0.0", "",
+         "2026-12-11T10:30:00Z,COM3,disconnected,0.9,1,12,SHA,1.0.0,"},
+        {RUN_ABANDONED, "com7", 0, 0, 0, "2.1, beta", "a \"b\" c",
+         "2026-12-11T10:30:00Z,COM7,abandoned,0.0,0,0,SHA,\"2.1, beta\",\"a \"\"b\"\" c\""},
+        {RUN_COMPLETED, "\\\\.\\com5", 600049, 118, 0, "1\r\n2", "x\ny",
+         "2026-12-11T10:30:00Z,COM5,completed,600.0,118,0,SHA,\"1\r\n2\",\"x\ny\""},
+    };
+    for (const row& r : rows) {
+        const run_record record{{2026, 12, 11, 10, 30, 0},
+                                r.port,
+                                r.outcome,
+                                r.ms,
+                                r.blocks,
+                                r.resends,
+                                sha,
+                                r.version,
+                                r.log};
+        std::array<char, RUN_LINE_SIZE> line{};
+        const std::size_t len = run_record_format(line, &record);
+        std::string want = r.line;
+        want.replace(want.find("SHA"), 3, sha);
+        want += "\r\n";
+        EXPECT_EQ(std::string(line.data(), len), want);
+    }
+    // A line that does not fit is not written at all, rather than cut.
+    const run_record record{{2026, 12, 11, 10, 30, 0}, "com5", RUN_FAILED, 0, 0, 0, sha, "1", ""};
+    std::array<char, 110> small{};
+    EXPECT_EQ(run_record_format(small, &record), 0u);
+    EXPECT_STREQ(small.data(), "");
+    std::array<char, 111> enough{};
+    EXPECT_EQ(run_record_format(enough, &record), 110u);
+
+    std::array<char, RUNS_NAME_SIZE> name{};
+    EXPECT_EQ(runs_archive_name(name, {2026, 12, 11, 9, 5, 7}, 0), 24u);
+    EXPECT_STREQ(name.data(), "runs-20261211-090507.csv");
+    runs_archive_name(name, {2026, 12, 11, 9, 5, 7}, 3);
+    EXPECT_STREQ(name.data(), "runs-20261211-090507-3.csv");
+    EXPECT_FALSE(runs_file_full(RUNS_FILE_LIMIT, RUNS_FILE_LIMIT));
+    EXPECT_TRUE(runs_file_full(RUNS_FILE_LIMIT + 1, RUNS_FILE_LIMIT));
+
+    update_job job{};
+    job.state = JOB_PROGRAM;
+    job.image_offset = 2 * BLOCK_SIZE;
+    EXPECT_EQ(run_outcome_of(&job), RUN_DISCONNECTED);
+    EXPECT_EQ(run_blocks_acknowledged(&job), 2u);
+    job.image_offset = 700; // an image shorter than a block is one block
+    EXPECT_EQ(run_blocks_acknowledged(&job), 1u);
+    job.state = JOB_DONE;
+    EXPECT_EQ(run_outcome_of(&job), RUN_COMPLETED);
+    job.state = JOB_FAILED;
+    EXPECT_EQ(run_outcome_of(&job), RUN_FAILED);
 }
 
 // The ways tried, in order, on a system with and without the search flags (Windows 7 without

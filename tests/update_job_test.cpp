@@ -591,6 +591,8 @@ TEST_F(UpdateRun, EachResendingStateKeepsItsCadence) {
     }
     EXPECT_EQ(count_of(host().trace, "TIMEOUT\n"), 1); // only the block's resend says so
     EXPECT_EQ(count_of(host().trace, "Verifying address"), 3);
+    // Every request sent again is counted: two contacts, the block, two checksums, four restarts.
+    EXPECT_EQ(fx.job.resends, 2u + 1 + 2 + 4);
 }
 
 // A second press of "Update Device" on the same record starts over: first block, contact
@@ -631,6 +633,8 @@ TEST_F(UpdateRun, SecondPressStartsOverFromTheFirstBlock) {
         EXPECT_EQ(contact_times[i] - contact_times[i - 1], 110u) << i;
     }
     EXPECT_EQ(block_lengths, (std::vector<std::size_t>{1024, 512}));
+    // The count of resends starts again too: only this run's contact requests after the first.
+    EXPECT_EQ(fx.job.resends, contact_times.size() - 1);
 }
 
 TEST_F(UpdateRun, PressDuringTheBlocksRestartsFromContact) {

@@ -15,12 +15,14 @@ import figures
 import floor
 import window_cases
 from fwtwine import cli, paths, pe
-from fwtwine.procs import CaseAbort, log, wait_until
+from fwtwine.prefix import WINE64
+from fwtwine.procs import CaseAbort, end, log, wait_until
 from steps import (
     TITLE,
     check_caption_progress,
     expect_log_ends,
     expect_log_is_trace,
+    expect_runs,
     expect_update,
     fresh_log_dir,
     log_dir,
@@ -28,6 +30,7 @@ from steps import (
     box_has,
     register,
     run_until,
+    runs_rows,
     shipped_image,
     small_device,
     small_image,
@@ -104,10 +107,33 @@ def case_shipped_image(c):
     if t0 is not None and t1 is not None:
         log(f'press to "Programming Completed": {t1 - t0} ms')
     check_block_pace(c, "dev")
+    record = (expect_runs(c, c.target.exe, "completed") + [{}])[0]
+    c.expect_eq("blocks in runs.csv", str(blocks), record.get("blocks"))
+    c.expect_eq(
+        "resends in runs.csv, as the trace shows them",
+        str(resends_in_trace(c)),
+        record.get("resends"),
+    )
+    if t0 is not None and t1 is not None and record:
+        shown = (t1 - t0) / 1000
+        c.check(
+            abs(float(record["seconds"]) - shown) < 3,
+            f"seconds in runs.csv {record['seconds']}, press to the end seen {shown:.1f}",
+            f"seconds in runs.csv {record['seconds']}, press to the end seen {shown:.1f}",
+        )
     for name in PLANTED:
         mark = downloads / f"{name}.ran"
         ran = mark.read_text(errors="replace").strip() if mark.exists() else ""
         c.check(not mark.exists(), f"the planted {name} never ran", f"planted {name} ran in {ran}")
+
+
+def resends_in_trace(c):
+    """Requests sent again, as the trace shows them: contact requests, checksum requests and
+    restarts after the first, and each block sent after a time-out."""
+    again = c.trace_count(r"TIMEOUT$")
+    for first in (r"^CONTACTING\.\.\.$", r"^Verifying address ", r"^Resetting target$"):
+        again += max(0, c.trace_count(first) - 1)
+    return again
 
 
 # bcrypt.dll: CNG, which the tool loads itself; uxtheme.dll: loaded by the system by its name
@@ -229,6 +255,8 @@ def case_wrong_checksum_retry(c):
         "Programming Completed",
     )
     c.expect_flash("good", small_image())
+    records = expect_runs(c, c.target.small_exe, *["failed"] * 4, "completed")
+    c.expect_eq("blocks in runs.csv", ["3", "2", "3", "3", "3"], [r["blocks"] for r in records])
 
 
 def refused_block(c, bad_pty):
@@ -273,10 +301,18 @@ def refused(c, device, options):
 
 @case
 def case_restart_mid_run(c):
-    c.device("dev", 3, *small_device())
+    """A second press while blocks are written starts the run again and it completes; the first
+    run is recorded as abandoned. The device takes 1.5 s over each block, so that the first run
+    is still writing when the second press comes."""
+    c.device("dev", 3, *small_device(), "--flash-ms", 1500)
+    fresh_log_dir(c)
     run_until(c, c.target.small_exe, "programming 0x8004400", 60000)
     c.drive("click", "await", "Programming Completed", 60000)
     c.close_tool_expect(0)
+    blocks = [r["blocks"] for r in expect_runs(c, c.target.small_exe, "abandoned", "completed")]
+    c.check(
+        blocks[:1] in (["1"], ["2"]) and blocks[1:] == ["3"], f"blocks {blocks}", f"blocks {blocks}"
+    )
     c.expect_eq("ports opened", 2, c.trace_count(r"Opening serial port"))
     c.expect_eq("first block sent (once per run)", 2, c.trace_count(r"^PROG ADDR 0x8004000,"))
     statuses = ["Contacting Device...", "Establishing Link...", "programming 0x8004000"]
@@ -331,6 +367,8 @@ def case_adapter_pulled(c):
     trace = c.trace()
     at = next((k for k, line in enumerate(trace) if re.search(lost, line)), len(trace))
     c.expect_eq("trace after the loss (nothing resent)", [], trace[at + 1 :])
+    record = (expect_runs(c, c.target.small_exe, "disconnected") + [{}])[0]
+    c.expect_eq("blocks of the lost run in runs.csv", "1", record.get("blocks"))
     c.device("back", 3, *small_device())
     # The first start's log is cleared away so that the new start's log is the only one.
     fresh_log_dir(c)
@@ -339,6 +377,121 @@ def case_adapter_pulled(c):
     c.close_tool_expect(0)
     c.expect_statuses("Contacting Device...", "Programming Completed")
     c.expect_flash("back", small_image())
+    expect_runs(c, c.target.small_exe, "completed")
+
+
+# Copies of the append probe started at once, the lines each appends, and a size limit small
+# enough that runs.csv is renamed several times while they write.
+APPEND_COPIES = 4
+APPEND_LINES = 400
+APPEND_LIMIT = 200_000
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+@case
+def case_appends(c):
+    """Several processes append run records to one runs.csv at once, through the tool's own
+    code: every line arrives whole, none is lost or doubled, the header heads each file once, and
+    the files renamed past the limit lose nothing. Then DeleteFileW from another process on a
+    file held open as the tool holds its log: refused."""
+    folder = c.dir / "records"
+    folder.mkdir()
+    go = c.dir / "go"
+    probe = c.tools.win64_dir / "fwt-appendprobe.exe"
+    outs = [c.dir / f"append-{k}.txt" for k in range(1, APPEND_COPIES + 1)]
+    copies = []
+    for k, out in enumerate(outs, 1):
+        args = ["append", windows_path(folder), k, APPEND_LINES, APPEND_LIMIT, windows_path(go)]
+        argv = [WINE64, probe, *map(str, args)]
+        copies.append(c.spawn(f"append probe {k}", argv, stdout=out, stderr=subprocess.STDOUT))
+    ready = wait_until(lambda: all(o.exists() and b"ok ready" in o.read_bytes() for o in outs), 60)
+    c.check(ready, f"{APPEND_COPIES} copies waiting", "not every copy started")
+    go.write_text("go\n")
+    codes = [proc.wait(120 * c.target.time_scale) for proc in copies]
+    for out in outs:
+        log(out.read_bytes().decode(errors="replace").replace("\r", "").strip().splitlines()[-1])
+    c.expect_eq("append probes' exit codes", [0] * APPEND_COPIES, codes)
+    files = sorted(folder.glob("runs*.csv"))
+    log(f"files: {', '.join(f'{p.name} {p.stat().st_size} bytes' for p in files)}")
+    c.check(len(files) >= 3, f"renamed past the limit: {len(files)} files", f"files: {files}")
+    c.expect_eq(
+        "files left besides the records", [], [p.name for p in folder.iterdir() if p not in files]
+    )
+    seen, bad = [], []
+    for path in files:
+        for row in runs_rows(c, path.read_bytes()):
+            key = appended_line(row)
+            (seen if key else bad).append(key or row)
+    c.expect_eq("lines cut, mixed or altered (the first three)", [], bad[:3])
+    wanted = [(k, i) for k in range(1, APPEND_COPIES + 1) for i in range(APPEND_LINES)]
+    missing = sorted(set(wanted) - set(seen))
+    c.check(
+        sorted(seen) == wanted,
+        f"all {len(wanted)} lines there, each once",
+        f"{len(seen)} lines of {len(wanted)}; missing (the first five) {missing[:5]}",
+    )
+    held_by_other(c, probe)
+    full_and_held(c, probe, folder, go)
+
+
+def appended_line(row):
+    """(copy, line) when the row is exactly what the probe's copy wrote as that line, else None."""
+    m = re.fullmatch(r"copy (\d+) line (\d+) x{300}", row[-1]) if len(row) == 9 else None
+    if not m:
+        return None
+    k, i = int(m[1]), int(m[2])
+    want = [
+        f"2026-12-11T10:00:{i % 60:02d}Z",
+        f"COM{k}",
+        ("completed", "failed", "disconnected", "abandoned")[i % 4],
+        f"{i // 10}.{i % 10}",
+        str(i),
+        str(k),
+        "00112233445566778899aabbccddeeff" * 2,
+        'probe, "quoted"',
+        row[-1],
+    ]
+    return (k, i) if row == want else None
+
+
+def full_and_held(c, probe, folder, go):
+    """runs.csv past the limit while another program holds it without FILE_SHARE_DELETE, so it
+    cannot be renamed: the line goes into it all the same."""
+    records = folder / "runs.csv"
+    before = records.stat().st_size
+    out = c.dir / "hold-records.txt"
+    argv = [WINE64, probe, "hold", windows_path(records), "20000"]
+    holder = c.spawn("hold probe", argv, stdout=out, stderr=subprocess.STDOUT)
+    wait_until(lambda: out.exists() and b"held" in out.read_bytes(), 30)
+    args = ["append", windows_path(folder), 9, 1, 1, windows_path(go)]
+    rc = c.run_windows_program(probe, *map(str, args), out=c.dir / "append-full.txt")
+    end(holder)
+    c.expect_eq("append to a full runs.csv held open: exit code", 0, rc)
+    tail = runs_rows(c, records.read_bytes())[-1:]
+    c.check(
+        records.stat().st_size > before and [appended_line(row) for row in tail] == [(9, 0)],
+        "the line went into the full runs.csv that could not be renamed",
+        f"runs.csv {before} -> {records.stat().st_size} bytes, last row {tail}",
+    )
+
+
+def held_by_other(c, probe):
+    """A file made and held open by one process as the run log is (no FILE_SHARE_DELETE):
+    DeleteFileW from another fails with a sharing violation, and the file stays."""
+    held = c.dir / "held.log"
+    out = c.dir / "hold.txt"
+    argv = [WINE64, probe, "hold", windows_path(held), "20000"]
+    holder = c.spawn("hold probe", argv, stdout=out, stderr=subprocess.STDOUT)
+    wait_until(lambda: out.exists() and b"held" in out.read_bytes(), 30)
+    result = c.dir / "delete.txt"
+    rc = c.run_windows_program(probe, "delete", windows_path(held), out=result)
+    log(result.read_bytes().decode(errors="replace").strip())
+    c.expect_eq("delete probe exit code", 0, rc)
+    c.check(held.exists(), "the held file stays", "the held file was removed")
+    end(holder)
 
 
 if __name__ == "__main__":

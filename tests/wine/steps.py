@@ -2,7 +2,10 @@
 status, a fatal box and its checks, the tool's log folder, the caption's progress."""
 
 import contextlib
+import csv
 import getpass
+import hashlib
+import io
 import os
 import re
 import shutil
@@ -137,6 +140,54 @@ def blocked_log_folder(c):
         yield
     finally:
         blocker.unlink(missing_ok=True)
+
+
+RUNS_HEADER = "time_utc,port,outcome,seconds,blocks,resends,image_sha256,tool_version,log"
+
+
+def runs_rows(c, data):
+    """runs.csv's bytes as rows of fields, after a check that the header heads it once and that
+    every line ends in CR LF (none is cut)."""
+    text = data.decode("utf-8", errors="replace")
+    c.check(
+        text.startswith(RUNS_HEADER + "\r\n") and text.count(RUNS_HEADER) == 1,
+        "runs.csv starts with its header, once",
+        f"runs.csv does not start with its header alone: {text[:120]!r}",
+    )
+    c.check(text.endswith("\r\n"), "runs.csv ends with a whole line", f"tail {text[-80:]!r}")
+    rows = list(csv.reader(io.StringIO(text, newline="")))
+    return rows[1:]
+
+
+def expect_runs(c, exe, *outcomes):
+    """runs.csv in the log folder holds one whole line per run of this start of `exe`, with these
+    outcomes in order: each with its start in UTC, the port COM3, the seconds with one decimal,
+    the figures, the image's digest and the tool's version as `exe` carries them, and the name
+    of the one log in the folder. Returns the rows."""
+    path = log_dir(c) / "runs.csv"
+    data = path.read_bytes() if path.exists() else b""
+    rows = runs_rows(c, data)
+    log("runs.csv: " + " | ".join(",".join(row[:6]) for row in rows))
+    c.expect_eq("outcomes in runs.csv", list(outcomes), [row[2] if row else "" for row in rows])
+    image = pe.read_pe(exe)
+    digest = hashlib.sha256(image.find(pe.RT_RCDATA, "BINFILE").data).hexdigest()
+    _, strings = pe.parse_version_info(image.find(pe.RT_VERSION, 1).data)
+    logs = sorted(p.name for p in log_dir(c).glob("fwt-*.log"))
+    for row in rows:
+        fields = dict(zip(RUNS_HEADER.split(","), row))
+        well_formed = (
+            len(row) == 9
+            and re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", fields["time_utc"])
+            and fields["port"] == "COM3"
+            and re.fullmatch(r"\d+\.\d", fields["seconds"])
+            and fields["blocks"].isdigit()
+            and fields["resends"].isdigit()
+            and fields["image_sha256"] == digest
+            and fields["tool_version"] == strings.get("FileVersion")
+            and [fields["log"]] == logs
+        )
+        c.check(well_formed, f"runs.csv line: {','.join(row)}", f"runs.csv line: {row}")
+    return [dict(zip(RUNS_HEADER.split(","), row)) for row in rows]
 
 
 def explorer_on(c, folder_text):

@@ -11,6 +11,7 @@ import time
 from fwtwine.inotify import OpenCounter
 from fwtwine.procs import log, wait_until
 from steps import (
+    RUNS_HEADER,
     TITLE,
     box_has,
     damaged_copy,
@@ -34,33 +35,41 @@ CLOSING = " The program will now abort"
 
 # A profile named outside the ANSI code page: Wine names the profile folder after $USER.
 PROFILE = "Иван"
+MB = 1024 * 1024
 
 
 @case
 def case_no_ports(c):
     """Also the system menu's About box and "Open Log Folder", and the removal of old logs at
-    start-up (25 there before, 20 after, the 19 last written kept whatever their names say;
-    other files stay), all in a profile whose name has no ANSI spelling."""
+    start-up (25 of 9 MB written 40 days ago and a 10 MB runs-*.csv: the oldest 4 go, down to
+    200 MB, whatever their names say; runs-*.csv and other files stay), all in a profile whose
+    name has no ANSI spelling."""
     c.target.env["USER"] = PROFILE
     logs = fresh_log_dir(c)
     logs.mkdir(parents=True)
     old = [logs / f"fwt-20200101-1200{i:02d}-7.log" for i in range(25)]
-    # Written in the reverse order of their names: the first names are the newest logs.
-    written = time.time() - 3600
+    # Written in the reverse order of their names: the first names are the newest logs. Sparse
+    # files: their size counts, not the disk they take.
+    written = time.time() - 40 * 24 * 3600
     for i, path in enumerate(old):
         path.write_text("old\n")
+        os.truncate(path, 9 * MB)
         os.utime(path, (written - i * 60, written - i * 60))
     (logs / "notes.txt").write_text("old\n")
+    records = logs / "runs-20200101-120000.csv"
+    records.write_text(RUNS_HEADER + "\r\n")
+    os.truncate(records, 10 * MB)
     c.start_tool(c.target.small_exe)
     about = ["syscommand", IDM_ABOUT, "titled-box", "About " + TITLE, 20000]
     c.drive("window", 30000, "items", "status", "click", "status", *about)
     c.expect_eq("port list entries", 0, len(c.driver.items()))
     c.expect_statuses(" - Idle - ", "No COM port selected")
     kept = sorted(p.name for p in logs.glob("fwt-*.log"))
-    c.expect_eq("run logs kept at start-up", 20, len(kept))
-    c.expect_eq("old logs kept (the last written)", [p.name for p in old[:19]], kept[:19])
+    c.expect_eq("run logs kept at start-up", 22, len(kept))
+    c.expect_eq("old logs kept (the last written)", [p.name for p in old[:21]], kept[:21])
     c.check((logs / "notes.txt").exists(), "other files stay", "notes.txt was removed")
-    own = kept[19:]
+    c.check(records.exists(), "runs-*.csv stays", "runs-*.csv was removed")
+    own = kept[21:]
 
     about = c.driver.last_box()
     log(f"about-begin\n{about}\nabout-end")
