@@ -258,6 +258,8 @@ def refused_block(c, bad_pty):
     c.expect_eq("device's last line", "refused, exception 04", c.device_log("refusing")[-1][-21:])
     expect_log_ends(c, "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
     refused(c, "nochecksum", ["--refuse", "checksum:all", "--refusal-without-code"])
+    # Checked before a later device can be given the same terminal's number.
+    c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.expect_eq("device's last line", "refused, no code", c.device_log("nochecksum")[-1][-16:])
     expect_log_ends(c, "ERROR DEVICE REFUSED CHECKSUM")
     refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1])
@@ -276,7 +278,6 @@ def refused_block(c, bad_pty):
     c.drive("devchange")
     await_ports(c, [r"\\.\com3"], 0, ", the failed run's port plugged back")
     c.drive("click", "await", "Programming Completed", 60000)
-    c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.close_tool_expect(0)
 
 

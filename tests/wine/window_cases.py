@@ -166,7 +166,9 @@ def expect_ports(c, how, ports, selected, label=None):
 
 def await_ports(c, ports, selected, label):
     """Device notices are scanned for once their burst is over: polls the list until it is PORTS
-    with entry SELECTED selected (a busy machine makes that slower, not wrong)."""
+    with entry SELECTED selected (a busy machine makes that slower, not wrong). What the driver
+    reported before is kept, behind the last poll's report."""
+    earlier = list(c.driver.lines)
     seen = []
 
     def listed():
@@ -176,6 +178,7 @@ def await_ports(c, ports, selected, label):
         return seen == [ports, [selected]]
 
     wait_until(listed, seconds=20, step=0.1)
+    c.driver.lines[:0] = earlier
     c.expect_eq(f"port list{label}", ports, seen[0])
     c.expect_eq(f"selected{label}", [selected], seen[1])
 
