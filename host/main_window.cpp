@@ -9,6 +9,7 @@
 #include "host/about.h"
 #include "host/fatal.h"
 #include "host/port_list.h"
+#include "host/port_lock.h"
 #include "host/resource_ids.h"
 #include "host/run_guard.h"
 #include "host/run_log.h"
@@ -38,18 +39,38 @@ char status_text[64];
 port_path run_port{};
 // A device notice came since the last full scan: the next scan opens the listed ports too.
 bool ports_changed = false;
+// The lock of the port the job holds (port_lock.h), taken before the port is opened and given
+// up when it is closed.
+HANDLE run_port_lock = nullptr;
+// During a run, a removal notice named the run's port: the port is probed again by rescans
+// like any other (a port plugged back under its number is listed), and a "FAILED" gives it up.
+bool run_port_removed = false;
 
 HWND port_list() {
     return GetDlgItem(main_window, IDC_PORT_LIST);
 }
 
-// A completed run closes its port; a press during a run or after a failed one closes the port
-// the job holds before opening the selected one, so a retry on the same port can open it.
+bool holds(const port_path& path) {
+    return job.port != SERIAL_INVALID_HANDLE &&
+           std::strncmp(path.data(), run_port.data(), PORT_PATH_SIZE) == 0;
+}
+
+// A completed run closes its port and gives up its lock; so do a lost adapter, a press that
+// opened another port, and a removal notice for the port of a failed run.
 void release_port() {
     if (job.port != SERIAL_INVALID_HANDLE) {
         serial_close(job.port);
         job.port = SERIAL_INVALID_HANDLE;
     }
+    port_lock_release(&run_port_lock);
+    run_port_removed = false;
+}
+
+// Another copy of the tool or another program holds the port: nothing changes, a running job
+// goes on. The trace says nothing: it is the run's, and a block's line may wait there for its
+// acknowledgement.
+void port_busy() {
+    status_printf("Port in use by another program");
 }
 
 void start_run() {
@@ -60,20 +81,62 @@ void start_run() {
         status_printf("No COM port selected");
         return;
     }
-    KillTimer(main_window, ID_UPDATE_TIMER);
-    release_port();
+    port_path wanted{};
+    std::snprintf(wanted.data(), wanted.size(), "%s", path);
+    // A press on the port the job holds (a retry after "FAILED", a restart during a run) closes
+    // and opens it again, keeping its lock. A press on another port opens that one first: if it
+    // is busy, the job and its port are left as they are.
+    const bool own = holds(wanted);
+    if (own) {
+        KillTimer(main_window, ID_UPDATE_TIMER);
+        serial_close(job.port);
+        job.port = SERIAL_INVALID_HANDLE;
+    }
+    HANDLE lock = run_port_lock;
+    const port_lock_state lock_state = own ? PORT_LOCK_TAKEN : port_lock_take(wanted, &lock);
+    std::uint32_t open_error = 0;
+    serial_handle port = SERIAL_INVALID_HANDLE;
+    if (lock_state != PORT_LOCK_HELD_ELSEWHERE) {
+        port = serial_open(wanted.data(), &open_error);
+    }
+    switch (port_open_decide(lock_state, open_error)) {
+    case PORT_OPEN_OK:
+        break;
+    case PORT_OPEN_BUSY:
+        if (own) {
+            // Taken in the moment it was closed: the job has lost its port.
+            release_port();
+            if (run_active) {
+                run_active = false;
+                run_guard_end(main_window);
+            }
+        } else {
+            port_lock_release(&lock);
+        }
+        port_busy();
+        return;
+    case PORT_OPEN_FATAL:
+        trace_printf(" . Opening serial port %s at %ld baud\n", wanted.data(),
+                     static_cast<long>(LINK_BAUD));
+        // The report quotes the open's error, not what the lock's calls left behind.
+        SetLastError(open_error);
+        fatal_error("Unable to open serial port. In use already, or not present");
+    }
+    if (!own) {
+        KillTimer(main_window, ID_UPDATE_TIMER);
+        release_port();
+        run_port_lock = lock;
+    }
+    run_port_removed = false;
     run_guard_press(main_window);
     run_active = true;
 
     job.baud = LINK_BAUD;
-    std::snprintf(run_port.data(), run_port.size(), "%s", path);
+    run_port = wanted;
     job.port_path = run_port.data();
     trace_printf(" . Opening serial port %s at %ld baud\n", job.port_path,
                  static_cast<long>(job.baud));
-    job.port = serial_open(job.port_path);
-    if (job.port == SERIAL_INVALID_HANDLE) {
-        fatal_error("Unable to open serial port. In use already, or not present");
-    }
+    job.port = port;
     serial_configure(job.port, job.baud);
     run_record_start(&job);
     job.state = JOB_START;
@@ -82,36 +145,44 @@ void start_run() {
     SetTimer(main_window, ID_UPDATE_TIMER, TICK_MS, nullptr);
 }
 
-// Every port is probed again, the listed ones too.
+// The port a scan lists without probing it: the one the job holds, unless a removal notice
+// named it during the run (its handle may be dead and the port back under a new device).
+const port_path* held_port() {
+    return job.port != SERIAL_INVALID_HANDLE && !run_port_removed ? &run_port : nullptr;
+}
+
+// Every port is probed again, the listed ones too, except the held one.
 void rescan_all() {
     KillTimer(main_window, ID_RESCAN_TIMER);
     ports_changed = false;
-    port_list_scan(port_list(), SCAN_ALL);
+    port_list_scan(port_list(), SCAN_ALL, held_port());
 }
 
-// The ports are rescanned only while the tool holds none: a held port would fail the probe and
-// drop out of the list. Opening the list probes only the ports it lacks, unless device
-// notices wait for their scan.
+// Opening the list probes only the ports it lacks, unless device notices wait for their scan.
+// Both run while a port is held: it stays listed, the others come and go.
 void refresh_ports(bool dropdown) {
-    if (job.port != SERIAL_INVALID_HANDLE) {
-        return;
-    }
     if (dropdown && !ports_changed) {
-        port_list_scan(port_list(), SCAN_UNLISTED);
+        port_list_scan(port_list(), SCAN_UNLISTED, held_port());
     } else {
         rescan_all();
     }
 }
 
 // A removal notice that names a listed port takes it out at once; any notice asks for one
-// full scan once the burst is over (SetTimer restarts the delay).
+// full scan once the burst is over (SetTimer restarts the delay). A notice naming the held
+// port gives it up after a failed run; during a run it is a sign of loss.
 void device_notice(WPARAM event, LPARAM data) {
     const port_path removed = port_list_removal(event, data);
+    const bool names_held = removed[0] != '\0' && holds(removed);
     if (removed[0] != '\0') {
         port_list_remove(port_list(), removed);
     }
-    run_guard_device_changed(run_active && removed[0] != '\0' &&
-                             std::strncmp(removed.data(), run_port.data(), PORT_PATH_SIZE) == 0);
+    if (names_held && !run_active) {
+        release_port();
+    } else if (names_held) {
+        run_port_removed = true;
+    }
+    run_guard_device_changed(run_active && names_held);
     ports_changed = true;
     SetTimer(main_window, ID_RESCAN_TIMER, RESCAN_DELAY_MS, nullptr);
 }
@@ -153,11 +224,15 @@ void tick() {
         port_lost();
     }
     run_guard_writing(main_window, writing(&job));
-    // The run's end, whatever the outcome; a failed run keeps its port and its timer as before.
+    // The run's end, whatever the outcome; a failed run keeps its port and its timer as before,
+    // unless a removal notice named the port during the run.
     if (run_active &&
         (job.state == JOB_DONE || job.state == JOB_FAILED || job.port == SERIAL_INVALID_HANDLE)) {
         run_active = false;
         run_record_end();
+        if (run_port_removed) {
+            release_port();
+        }
         run_guard_end(main_window);
     }
 }
@@ -201,13 +276,16 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             refresh_ports(true);
             return 0;
         }
+        if (LOWORD(wparam) == IDC_PORT_LIST && HIWORD(wparam) == CBN_SELCHANGE) {
+            port_list_picked();
+            return 0;
+        }
         break;
     case WM_TIMER:
         if ((wparam & 0xFFFF) == ID_UPDATE_TIMER) {
             tick();
             return 0;
         }
-        // While a port is held, the notices' scan waits for the run's end (see tick).
         if ((wparam & 0xFFFF) == ID_RESCAN_TIMER) {
             KillTimer(window, ID_RESCAN_TIMER);
             refresh_ports(false);
@@ -263,7 +341,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     ShowWindow(main_window, show_command);
     trace_printf("Running on windows version: %x\n", REPORTED_WINDOWS_VERSION);
 
-    port_list_scan(port_list(), SCAN_ALL);
+    port_list_scan(port_list(), SCAN_ALL, nullptr);
     status_printf(" - Idle - ");
 
     job.frame_cap = FRAME_CAPACITY;

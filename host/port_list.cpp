@@ -14,6 +14,7 @@ port_table tables[2];
 port_table* shown = &tables[0];
 port_table* scanned = &tables[1];
 port_scan_memory scan_memory{};
+bool picked = false;
 
 std::span<const port_path> entries(const port_table* table) {
     return {table->path.data(), static_cast<std::size_t>(table->count)};
@@ -36,7 +37,8 @@ void show_scanned(HWND list) {
         return;
     }
     const auto selected = static_cast<int>(SendMessageA(list, CB_GETCURSEL, 0, 0));
-    const int select = port_selection_after_scan(entries(shown), selected, entries(scanned));
+    const int select =
+        port_selection_after_scan(entries(shown), selected, entries(scanned), picked);
     SendMessageA(list, CB_RESETCONTENT, 0, 0);
     for (const port_path& path : entries(scanned)) {
         SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(path.data()));
@@ -49,9 +51,13 @@ void show_scanned(HWND list) {
 
 } // namespace
 
-void port_list_scan(HWND list, port_scan_kind kind) {
-    port_scan(kind, shown, scanned, &scan_memory, probe);
+void port_list_scan(HWND list, port_scan_kind kind, const port_path* held) {
+    port_scan(kind, shown, scanned, &scan_memory, probe, held);
     show_scanned(list);
+}
+
+void port_list_picked() {
+    picked = true;
 }
 
 const char* port_list_path(int index) {

@@ -6,9 +6,13 @@
 
 #include "host/port_select.h"
 
-// Scans as port_scan says and, when the ports found differ from the list, refills it and
-// selects as port_selection_after_scan says. Writes nothing to the trace.
-void port_list_scan(HWND list, port_scan_kind kind);
+// Scans as port_scan says (`held`: the port this program holds, nullptr for none) and, when the
+// ports found differ from the list, refills it and selects as port_selection_after_scan says.
+// Writes nothing to the trace.
+void port_list_scan(HWND list, port_scan_kind kind, const port_path* held);
+// The user picked an entry (CBN_SELCHANGE): from now on a port that appears is not selected in
+// place of it. The list's own CB_SETCURSEL sends no CBN_SELCHANGE.
+void port_list_picked();
 // The device path of entry `index`, or nullptr when there is none.
 const char* port_list_path(int index);
 // Whether a WM_DEVICECHANGE event may have added or removed a port.

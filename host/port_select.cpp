@@ -1,5 +1,6 @@
-// Which ports a rescan opens, the port a removal notice names, and which port to select after a
-// rescan: the selection follows the port, not its position.
+// Which ports a rescan opens, the port a removal notice names, which port to select after a
+// rescan (the selection follows the port, not its position), and what a press makes of a port
+// that another copy or program holds.
 #include "host/port_select.h"
 
 #include <cstdio>
@@ -37,13 +38,17 @@ constexpr std::size_t NOTICE_NAME_MAX = 6;
 } // namespace
 
 void port_scan(port_scan_kind kind, const port_table* shown, port_table* fresh,
-               port_scan_memory* memory, port_probe probe) {
+               port_scan_memory* memory, port_probe probe, const port_path* held) {
     const std::span<const port_path> listed{shown->path.data(),
                                             static_cast<std::size_t>(shown->count)};
     fresh->count = 0;
     for (int number = 1; number <= MAX_COM_PORT; ++number) {
         const port_path path = path_of(number);
         bool& slow = memory->slow[static_cast<std::size_t>(number)];
+        if (held != nullptr && same_path(path, *held)) {
+            append(fresh, path);
+            continue;
+        }
         if (kind == SCAN_UNLISTED && find(listed, path) >= 0) {
             append(fresh, path);
             continue;
@@ -103,7 +108,7 @@ port_path port_named_in_notice(const std::uint8_t* name, std::size_t size) {
 }
 
 int port_selection_after_scan(std::span<const port_path> old, int old_selection,
-                              std::span<const port_path> fresh) {
+                              std::span<const port_path> fresh, bool picked) {
     if (fresh.empty()) {
         return -1;
     }
@@ -116,7 +121,7 @@ int port_selection_after_scan(std::span<const port_path> old, int old_selection,
         }
     }
     // The adapter that was just plugged in.
-    if (appeared_count == 1) {
+    if (appeared_count == 1 && !picked) {
         return appeared;
     }
     if (old_selection >= 0 && static_cast<std::size_t>(old_selection) < old.size()) {
@@ -126,6 +131,43 @@ int port_selection_after_scan(std::span<const port_path> old, int old_selection,
         }
     }
     return 0;
+}
+
+port_open_verdict port_open_decide(port_lock_state lock, std::uint32_t open_error) {
+    if (lock == PORT_LOCK_HELD_ELSEWHERE) {
+        return PORT_OPEN_BUSY;
+    }
+    switch (open_error) {
+    case 0:
+        return PORT_OPEN_OK;
+    case WIN_ERROR_ACCESS_DENIED:
+    case WIN_ERROR_SHARING_VIOLATION:
+        return PORT_OPEN_BUSY;
+    default:
+        return PORT_OPEN_FATAL;
+    }
+}
+
+port_lock_name port_lock_name_of(const port_path& path) {
+    port_lock_name name{};
+    constexpr char PREFIX[] = "\\\\.\\com";
+    constexpr std::size_t PREFIX_LEN = sizeof PREFIX - 1;
+    if (std::strncmp(path.data(), PREFIX, PREFIX_LEN) != 0) {
+        return name;
+    }
+    int number = 0;
+    std::size_t at = PREFIX_LEN;
+    for (; at < path.size() && path[at] >= '0' && path[at] <= '9'; ++at) {
+        number = number * 10 + (path[at] - '0');
+        if (number > MAX_COM_PORT) {
+            return name;
+        }
+    }
+    if (number < 1 || at == path.size() || path[at] != '\0') {
+        return name;
+    }
+    std::snprintf(name.data(), name.size(), "Global\\fwt-port-com%d", number);
+    return name;
 }
 
 bool port_lists_equal(std::span<const port_path> a, std::span<const port_path> b) {

@@ -17,9 +17,12 @@ std::uint32_t last_error() {
 
 } // namespace
 
-serial_handle serial_open(const char* path) {
+serial_handle serial_open(const char* path, std::uint32_t* error) {
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (error != nullptr) {
+        *error = h == INVALID_HANDLE_VALUE ? last_error() : 0;
+    }
     return h == INVALID_HANDLE_VALUE ? SERIAL_INVALID_HANDLE : h;
 }
 

@@ -5,8 +5,9 @@
 
 #include "engine/host_api.h"
 
-// Opens a device path such as \\.\com3 for exclusive use; SERIAL_INVALID_HANDLE on failure.
-serial_handle serial_open(const char* path);
+// Opens a device path such as \\.\com3 for exclusive use; SERIAL_INVALID_HANDLE on failure,
+// with the Windows error number in *error (never 0 then; 0 on success). `error` may be null.
+serial_handle serial_open(const char* path, std::uint32_t* error);
 // Sets 8E1 at the given speed, no flow control, DTR and RTS off, and reads that return within
 // about a millisecond. Returns 0, or -1 (with a line on standard error) when the current
 // settings cannot be read; the port is then left as it was.

@@ -248,38 +248,44 @@ std::vector<port_path> ports(std::initializer_list<int> numbers) {
     return out;
 }
 
-// Each row: the previous scan, its selection, the new scan, and the entry to select.
+// Each row: the previous scan, its selection, the new scan, the entry to select, and whether
+// the user picked a port since start-up.
 TEST(PortSelection, FollowsThePortNotThePosition) {
     struct row {
         std::initializer_list<int> old;
         int selected;
         std::initializer_list<int> fresh;
         int want;
+        bool picked = false;
     };
     const row rows[] = {
-        {{}, -1, {3}, 0},               // start-up with one port
-        {{}, -1, {3, 10}, 0},           // start-up with several: the first
-        {{}, -1, {}, -1},               // nothing to select
-        {{3}, 0, {3, 12}, 1},           // the adapter just plugged in is selected
-        {{10}, 0, {3, 10}, 0},          // ... also when it sorts before the selected port
-        {{3, 10}, 1, {1, 3, 10}, 0},    // one new port wins over the kept selection
-        {{3, 10}, 1, {1, 2, 3, 10}, 3}, // several new: the selected port stays, moved
-        {{3, 10}, 1, {1, 3}, 0},        // one new and the selected gone: the new one
-        {{3, 10}, 1, {3}, 0},           // the selected port gone, nothing new: item 0
-        {{3, 10, 12}, 2, {3, 10}, 0},   // ... also when it was the last
-        {{3, 12}, 1, {}, -1},           // every port gone
-        {{3, 12}, 0, {12}, 0},          // the selected gone, the other one moves up
-        {{3, 12}, 1, {3, 12}, 1},       // nothing changed
-        {{3, 12}, -1, {3, 12}, 0},      // no selection before
-        {{3}, 7, {3}, 0},               // a selection beyond the old list is ignored
-        {{3}, 1, {3}, 0},               // ... also one just past its end
+        {{}, -1, {3}, 0},                  // start-up with one port
+        {{}, -1, {3, 10}, 0},              // start-up with several: the first
+        {{}, -1, {}, -1},                  // nothing to select
+        {{3}, 0, {3, 12}, 1},              // the adapter just plugged in is selected
+        {{10}, 0, {3, 10}, 0},             // ... also when it sorts before the selected port
+        {{3, 10}, 1, {1, 3, 10}, 0},       // one new port wins over the kept selection
+        {{3, 10}, 1, {1, 2, 3, 10}, 3},    // several new: the selected port stays, moved
+        {{3, 10}, 0, {1, 2, 3, 10}, 2},    // ... also when it was entry 0
+        {{3, 10}, 1, {1, 3}, 0},           // one new and the selected gone: the new one
+        {{3, 10}, 1, {3}, 0},              // the selected port gone, nothing new: item 0
+        {{3, 10, 12}, 2, {3, 10}, 0},      // ... also when it was the last
+        {{3, 12}, 1, {}, -1},              // every port gone
+        {{3, 12}, 0, {12}, 0},             // the selected gone, the other one moves up
+        {{3, 12}, 1, {3, 12}, 1},          // nothing changed
+        {{3, 12}, -1, {3, 12}, 0},         // no selection before
+        {{3}, 7, {3}, 0},                  // a selection beyond the old list is ignored
+        {{3}, 1, {3}, 0},                  // ... also one just past its end
+        {{3}, 0, {3, 12}, 0, true},        // a pick held while another station's port appears
+        {{3, 10}, 1, {1, 3, 10}, 2, true}, // ... also one that sorts before it
+        {{3, 10}, 1, {3, 12}, 0, true},    // the picked port gone: item 0, not the new one
     };
     for (const row& r : rows) {
         const auto old = ports(r.old);
         const auto fresh = ports(r.fresh);
-        EXPECT_EQ(port_selection_after_scan(old, r.selected, fresh), r.want)
+        EXPECT_EQ(port_selection_after_scan(old, r.selected, fresh, r.picked), r.want)
             << "old " << old.size() << " selected " << r.selected << " fresh " << fresh.size()
-            << " first " << (fresh.empty() ? "" : fresh[0].data());
+            << " picked " << r.picked << " first " << (fresh.empty() ? "" : fresh[0].data());
     }
     EXPECT_TRUE(port_lists_equal(ports({3, 12}), ports({3, 12})));
     EXPECT_FALSE(port_lists_equal(ports({3, 12}), ports({3, 13})));
@@ -310,8 +316,8 @@ port_probe_result fake_probe(const port_path& path) {
 }
 
 // A sequence of scans with the ports changing between them. Each row: the port that changes
-// first (0: none) and how, the kind of scan, the list it gives, and the probes it makes of
-// ports 3, 5, 7 and 12 and in all.
+// first (0: none) and how, the kind of scan, the list it gives, the probes it makes of ports 3,
+// 5, 7 and 12 and in all, and the port the tool holds (0: none).
 TEST(PortScan, DropDownsOpenNoListedPortAndWaitOnASlowOneOnlyOncePerNotice) {
     struct row {
         int port;
@@ -320,6 +326,7 @@ TEST(PortScan, DropDownsOpenNoListedPortAndWaitOnASlowOneOnlyOncePerNotice) {
         std::initializer_list<int> want;
         std::array<int, 4> probed; // ports 3, 5, 7, 12
         int total;
+        int held = 0;
     };
     const row rows[] = {
         {3, PRESENT, SCAN_ALL, {3}, {1, 1, 1, 1}, MAX_COM_PORT},         // start-up: 5 busy, 7 slow
@@ -332,6 +339,12 @@ TEST(PortScan, DropDownsOpenNoListedPortAndWaitOnASlowOneOnlyOncePerNotice) {
         {0, ABSENT, SCAN_UNLISTED, {5, 12}, {1, 0, 0, 0}, MAX_COM_PORT - 3},  // listed: not again
         {7, PRESENT, SCAN_UNLISTED, {5, 12}, {1, 0, 0, 0}, MAX_COM_PORT - 3}, // 7 waits a notice
         {0, ABSENT, SCAN_ALL, {5, 7, 12}, {1, 1, 1, 1}, MAX_COM_PORT},
+        // 5 held by the tool, so its probe would fail: listed unprobed while others come and go.
+        {5, BUSY, SCAN_ALL, {5, 7, 12}, {1, 0, 1, 1}, MAX_COM_PORT - 1, 5},
+        {3, PRESENT, SCAN_ALL, {3, 5, 7, 12}, {1, 0, 1, 1}, MAX_COM_PORT - 1, 5},
+        {12, ABSENT, SCAN_ALL, {3, 5, 7}, {1, 0, 1, 1}, MAX_COM_PORT - 1, 5},
+        {0, ABSENT, SCAN_UNLISTED, {3, 5, 7}, {0, 0, 0, 1}, MAX_COM_PORT - 3, 5},
+        {0, ABSENT, SCAN_ALL, {3, 7}, {1, 1, 1, 1}, MAX_COM_PORT}, // given up, another has it
     };
     fake_ports = {};
     fake_ports[5] = BUSY;
@@ -346,7 +359,8 @@ TEST(PortScan, DropDownsOpenNoListedPortAndWaitOnASlowOneOnlyOncePerNotice) {
             fake_ports[static_cast<std::size_t>(r.port)] = r.now;
         }
         probes = {};
-        port_scan(r.kind, shown, fresh, &memory, fake_probe);
+        const port_path held = ports({r.held})[0];
+        port_scan(r.kind, shown, fresh, &memory, fake_probe, r.held != 0 ? &held : nullptr);
         const auto want = ports(r.want);
         EXPECT_TRUE(
             port_lists_equal({fresh->path.data(), static_cast<std::size_t>(fresh->count)}, want))
@@ -404,10 +418,53 @@ TEST(PortScan, RemovalNoticeNamesAComPort) {
     }
     EXPECT_FALSE(port_table_remove(&table, ports({7})[0]));
     EXPECT_EQ(table.count, 3);
+    const auto listed = [&table] {
+        return std::span<const port_path>{table.path.data(), static_cast<std::size_t>(table.count)};
+    };
     EXPECT_TRUE(port_table_remove(&table, ports({5})[0]));
-    EXPECT_TRUE(port_lists_equal({table.path.data(), 2}, ports({3, 12})));
+    EXPECT_TRUE(port_lists_equal(listed(), ports({3, 12})));
     EXPECT_TRUE(port_table_remove(&table, ports({12})[0]));
-    EXPECT_TRUE(port_lists_equal({table.path.data(), 1}, ports({3})));
+    EXPECT_TRUE(port_lists_equal(listed(), ports({3})));
+}
+
+// What a press makes of the port lock and of the open's Windows error: busy only when another
+// copy holds the lock or another program the port; any other failure is fatal.
+TEST(PortOpen, BusyForAnotherCopyOrProgramAndFatalOtherwise) {
+    struct row {
+        port_lock_state lock;
+        std::uint32_t error;
+        port_open_verdict want;
+    };
+    const row rows[] = {
+        {PORT_LOCK_TAKEN, 0, PORT_OPEN_OK},
+        {PORT_LOCK_TAKEN, 5, PORT_OPEN_BUSY},     // ERROR_ACCESS_DENIED: another program has it
+        {PORT_LOCK_TAKEN, 32, PORT_OPEN_BUSY},    // ERROR_SHARING_VIOLATION
+        {PORT_LOCK_TAKEN, 2, PORT_OPEN_FATAL},    // ERROR_FILE_NOT_FOUND: unplugged
+        {PORT_LOCK_TAKEN, 3, PORT_OPEN_FATAL},    // ERROR_PATH_NOT_FOUND
+        {PORT_LOCK_TAKEN, 31, PORT_OPEN_FATAL},   // ERROR_GEN_FAILURE
+        {PORT_LOCK_TAKEN, 121, PORT_OPEN_FATAL},  // ERROR_SEM_TIMEOUT
+        {PORT_LOCK_TAKEN, 1167, PORT_OPEN_FATAL}, // ERROR_DEVICE_NOT_CONNECTED
+        {PORT_LOCK_TAKEN, 0xFFFFFFFFu, PORT_OPEN_FATAL}, // a failure with no error number
+        {PORT_LOCK_HELD_ELSEWHERE, 0, PORT_OPEN_BUSY},   // another copy: not even opened
+        {PORT_LOCK_HELD_ELSEWHERE, 2, PORT_OPEN_BUSY},
+        {PORT_LOCK_UNAVAILABLE, 0, PORT_OPEN_OK},
+        {PORT_LOCK_UNAVAILABLE, 5, PORT_OPEN_BUSY},
+        {PORT_LOCK_UNAVAILABLE, 2, PORT_OPEN_FATAL},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(port_open_decide(r.lock, r.error), r.want) << r.lock << " " << r.error;
+    }
+    const auto lock_name = [](const char* path) {
+        port_path p{};
+        std::snprintf(p.data(), p.size(), "%s", path);
+        return std::string(port_lock_name_of(p).data());
+    };
+    EXPECT_EQ(lock_name("\\\\.\\com12"), "Global\\fwt-port-com12");
+    EXPECT_EQ(lock_name("\\\\.\\com998"), "Global\\fwt-port-com998");
+    for (const char* refused :
+         {"\\\\.\\com999", "\\\\.\\com0", "\\\\.\\com", "\\\\.\\com3x", "COM3", ""}) {
+        EXPECT_EQ(lock_name(refused), "") << refused;
+    }
 }
 
 // How drivers fail: each row a run of checks of the held port, and the check at which the port

@@ -35,7 +35,7 @@ from steps import (
     small_device,
     small_image,
 )
-from window_cases import IDM_ABOUT
+from window_cases import IDM_ABOUT, await_ports
 
 CASES = {}
 case = register(CASES)
@@ -215,7 +215,10 @@ def case_wrong_checksum_retry(c):
     """A run that ends in "FAILED" leaves the port open; a second press on the same port must
     close it and start afresh instead of ending the tool. After a wrong checksum, and after a
     block, the checksum request and the restart refused by the device. At each "FAILED" the log
-    on disk already ends with the run's last line."""
+    on disk already ends with the run's last line. While the port is held, a port linked
+    meanwhile is listed and the pick stays; a press on a port another copy holds says so and
+    changes nothing; the last failed run's adapter pulled (a removal notice) and plugged back
+    returns to the list, and a press on it completes."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
     fresh_log_dir(c)
@@ -231,12 +234,19 @@ def case_wrong_checksum_retry(c):
     )
     if c.holders_of(bad_pty):
         log(f"ok   after FAILED the tool still holds {bad_pty}")
-    # The failed run holds its port: a refresh now would rescan, so a port linked meanwhile
-    # must not appear.
+    # The failed run holds its port: it stays listed, a port linked meanwhile appears, and the
+    # pick (entry 0) stays selected.
     c.map_port(20, bad_pty)
     listed = len(c.driver.items())
-    c.drive("dropdown", "devchange", "items")
-    c.expect_eq("port list refreshed after FAILED", [r"\\.\com3"], c.driver.items()[listed:])
+    c.drive("dropdown", "devchange", "items", "selected")
+    both = [r"\\.\com3", r"\\.\com20"]
+    c.expect_eq("port list refreshed after FAILED", both, c.driver.items()[listed:])
+    c.expect_eq("selected after COM20 appeared", [0], c.driver.values("selected")[-1:])
+    # Another copy holds COM20: a press on it opens nothing and leaves the held port alone.
+    c.drive("lock", 20, "select", 1, "click", "status", "select", 0)
+    busy = "Port in use by another program"
+    c.expect_eq("status of a press on COM20", busy, c.driver.statuses()[-1][1])
+    c.expect_no_trace(r"Opening serial port \\.\com20")
     c.unmap_port(20)
     c.stop_device("bad")
     refused_block(c, bad_pty)
@@ -276,27 +286,46 @@ def refused_block(c, bad_pty):
     c.expect_eq("device's last line", "refused, exception 04", c.device_log("refusing")[-1][-21:])
     expect_log_ends(c, "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
     refused(c, "nochecksum", ["--refuse", "checksum:all", "--refusal-without-code"])
+    # Checked before a later device can be given the same terminal's number.
+    c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.expect_eq("device's last line", "refused, no code", c.device_log("nochecksum")[-1][-16:])
     expect_log_ends(c, "ERROR DEVICE REFUSED CHECKSUM")
-    refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1])
+    refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1], stop=False)
     c.expect_eq("device's last line", "refused, exception 01", c.device_log("norestart")[-1][-21:])
     expect_log_ends(c, "ERROR DEVICE REFUSED RESTART, EXCEPTION 01")
     c.check(not c.flash_path("norestart").exists(), "no restart", "the device restarted")
+    # The adapter pulled and plugged back: the removal notice gives the held port up, and the
+    # device notice lists it again (the unlinked COM20 goes). Asked while the terminal is still
+    # there: once its device ends, the tool's descriptor no longer reads as its path.
+    norestart_pty = c.device_pty("norestart")
+    device_pid = c.devices["norestart"].pid
+
+    def tool_holders():
+        return [pid for pid in c.holders_of(norestart_pty) if pid != device_pid]
+
+    c.check(bool(tool_holders()), "FAILED keeps the port", "FAILED gave the port up")
+    c.drive("devremove", 3)
+    c.expect_eq(
+        "processes holding the failed run's port after its removal notice", [], tool_holders()
+    )
+    c.stop_device("norestart")
     c.device("good", 3, *small_device())
+    c.drive("devchange")
+    await_ports(c, [r"\\.\com3"], 0, ", the failed run's port plugged back")
     c.drive("click", "await", "Programming Completed", 60000)
-    c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.close_tool_expect(0)
 
 
-def refused(c, device, options):
+def refused(c, device, options, stop=True):
     """A device with these refusals on COM3, a press, "FAILED"; then a second of silence: the
-    device's log gains nothing. The device is stopped afterwards."""
+    device's log gains nothing. The device is stopped afterwards, unless `stop` is false."""
     c.device(device, 3, *small_device(), *options)
     c.drive("click", "await", "FAILED", 60000)
     heard = len(c.device_log(device))
     c.drive("sleep", 1000)
     c.expect_eq(f"requests heard by {device} after FAILED", heard, len(c.device_log(device)))
-    c.stop_device(device)
+    if stop:
+        c.stop_device(device)
 
 
 @case
@@ -323,12 +352,17 @@ def case_restart_mid_run(c):
 
 @case
 def case_two_ports(c):
+    """The second entry updates the device behind COM10; a press during that run on COM3, which
+    another copy holds, says so and the run goes on untouched."""
     c.device("three", 3, *small_device())
-    c.device("ten", 10, *small_device())
+    c.device("ten", 10, *small_device(), "--flash-ms", 500)
     c.start_tool(c.target.small_exe)
-    c.drive("window", 30000, "items", "select", 1, "click", "await", "Programming Completed", 60000)
+    run = ["items", "select", 1, "click", "await", "programming 0x8004000", 60000]
+    busy = ["lock", 3, "select", 0, "click", "await", "Port in use by another program", 5000]
+    c.drive("window", 30000, *run, *busy, "await", "Programming Completed", 60000)
     c.expect_eq("port list", [r"\\.\com3", r"\\.\com10"], c.driver.items())
     c.close_tool_expect(0)
+    c.expect_eq("ports opened", 1, c.trace_count(r"Opening serial port"))
     c.expect_trace(r" . Opening serial port \\.\com10 at 115200 baud")
     c.expect_flash("ten", small_image())
     if c.flash_path("three").exists():

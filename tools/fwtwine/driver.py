@@ -5,7 +5,7 @@ target, and its report."""
 # in ms. The first wait for the window is the target's start-up time; the other waits are
 # stretched by its time scale, except a plain sleep.
 WAITS = {"window": 1, "await": 2, "box": 1, "close": 1, "sleep": 1, "watch": 2, "titled-box": 2}
-ARGS = {**WAITS, "select": 1, "syscommand": 1, "answer": 1, "confirm": 1}
+ARGS = {**WAITS, "select": 1, "syscommand": 1, "answer": 1, "confirm": 1, "lock": 1}
 
 
 def argv(steps, window_ms, time_scale):

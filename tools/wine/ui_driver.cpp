@@ -3,7 +3,8 @@
 //   window MS        wait up to MS ms for the main window to show its first status (other
 //                    steps wait up to 30 s)
 //   items            print "item K TEXT" for each entry of the port list
-//   select K         select entry K of the port list
+//   select K         select entry K of the port list, as a user's pick does: CB_SETCURSEL, then
+//                    the CBN_SELCHANGE the combo box sends its parent for a pick
 //   click            press "Update Device" (BM_CLICK)
 //   status           print the status text as await does
 //   await TEXT MS    print "status<TAB>T<TAB>TEXT" for each new status text (T: ms since the
@@ -38,6 +39,8 @@
 //                    caption
 //   syscommand ID    post WM_SYSCOMMAND ID (a system menu entry) to the main window
 //   titled-box TITLE MS  as box, for the message box whose caption is TITLE
+//   lock N           take the tool's lock of port COMN (host/port_lock.cpp), as another copy of
+//                    the tool holding that port does, until the driver ends; print "lock N"
 // The first failing step prints "driver-error ..." and ends with exit code 2.
 #include <algorithm>
 #include <cstddef>
@@ -50,6 +53,7 @@
 
 #include <dbt.h>
 
+#include "host/port_select.h"
 #include "host/resource_ids.h"
 
 namespace {
@@ -159,6 +163,23 @@ void step_select(int index) {
     if (static_cast<LRESULT>(result) != index) {
         fail("select failed");
     }
+    const WPARAM picked = MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE);
+    SendMessageTimeoutA(main_window, WM_COMMAND, picked,
+                        reinterpret_cast<LPARAM>(control(IDC_PORT_LIST)), SMTO_NORMAL,
+                        SEND_TIMEOUT_MS, &result);
+}
+
+// Owned by the driver's thread; the system gives it up when the driver ends.
+void step_lock(int number) {
+    port_path path{};
+    std::snprintf(path.data(), path.size(), "\\\\.\\com%d", number);
+    const port_lock_name name = port_lock_name_of(path);
+    const HANDLE mutex = CreateMutexA(nullptr, TRUE, name.data());
+    if (name[0] == '\0' || mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+        fail("lock not taken:", name.data());
+    }
+    std::printf("lock %d\n", number);
+    std::fflush(stdout);
 }
 
 // Sent rather than posted, so that a status read right after sees the press handled. A press
@@ -493,6 +514,8 @@ int main(int argc, char** argv) {
         } else if (step == "syscommand") {
             PostMessageA(main_window, WM_SYSCOMMAND, static_cast<WPARAM>(number(argument("id"))),
                          0);
+        } else if (step == "lock") {
+            step_lock(number(argument("lock")));
         } else if (step == "titled-box") {
             const std::string title = argument("titled-box");
             step_box(number(argument("titled-box")), title.c_str());

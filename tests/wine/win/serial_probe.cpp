@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: fwt-serialprobe \\\\.\\comN\n");
         return 2;
     }
-    serial_handle port = serial_open(argv[1]);
+    serial_handle port = serial_open(argv[1], nullptr);
     check(port != SERIAL_INVALID_HANDLE, "open", argv[1]);
     if (port == SERIAL_INVALID_HANDLE) {
         return 1;
