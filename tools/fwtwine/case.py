@@ -192,7 +192,9 @@ class Case(Checks):
             stdout=self.dir / f"devsim-{name}.out",
             stderr=self.dir / f"devsim-{name}.err",
         )
-        if not wait_until(lambda: os.path.lexists(link)):
+        # fwt-devsim makes the link first, then prints its terminal's name: wait for both, so
+        # that device_pty never reads an empty file.
+        if not wait_until(lambda: os.path.lexists(link) and self.device_pty(name)):
             raise CaseAbort(f"device {name} did not come up")
         self.devices[name] = proc
         return proc
