@@ -135,13 +135,13 @@ struct window_search {
 BOOL CALLBACK match_top_window(HWND window, LPARAM data) {
     auto* search = reinterpret_cast<window_search*>(data);
     char cls[64] = {};
-    if (search->window_class != nullptr &&
-        (GetClassNameA(window, cls, sizeof cls) == 0 || lstrcmpA(cls, search->window_class) != 0)) {
+    if (search->window_class != nullptr && (GetClassNameA(window, cls, sizeof cls) == 0 ||
+                                            lstrcmpiA(cls, search->window_class) != 0)) {
         return TRUE;
     }
     char caption[256] = {};
     if (search->title != nullptr && (GetWindowTextA(window, caption, sizeof caption) == 0 ||
-                                     lstrcmpA(caption, search->title) != 0)) {
+                                     lstrcmpiA(caption, search->title) != 0)) {
         return TRUE;
     }
     DWORD pid = 0;
@@ -157,7 +157,8 @@ BOOL CALLBACK match_top_window(HWND window, LPARAM data) {
     return TRUE;
 }
 
-// The top-level windows of that class and caption (either null: any), of every process.
+// The top-level windows of that class and caption (either null: any), of every process. Both
+// are compared ignoring case, as FindWindow does.
 void top_windows(window_search* search) {
     search->count = 0;
     EnumWindows(match_top_window, reinterpret_cast<LPARAM>(search));
