@@ -1,6 +1,7 @@
 """Benchmark of the complete shipped-image update under Wine against the paced simulated device:
 wall time from the press to "Programming Completed" set against the floor (bench/floor.py), the
-time each block takes (plotted with gnuplot), the CPU time of the tool's process and of
+time each block takes (plotted with gnuplot), each copy's block pace when several copies of the tool
+write at once beside that of one copy alone, the CPU time of the tool's process and of
 wineserver while the tool calls an unpowered device and while it writes blocks, the time from
 start to " - Idle - " with the scan of 998 ports, the image check's cost, and the cost of the port
 list's rescans (a drop-down with 1 port listed and with 10, a burst of device notices). Writes
@@ -8,7 +9,7 @@ docs/benchmark.md (from the template bench/benchmark.md.in) and docs/benchmark-b
 test: it fails only when a run does; the report judges each figure against its target.
 
 `bash bench/run-bench.sh` builds what it needs and runs this; `--short` is the form CI runs
-(12 blocks, one run of each kind, into the build tree)."""
+(12 blocks, one run of each kind, two copies at once, into the build tree)."""
 
 import argparse
 import contextlib
@@ -62,6 +63,22 @@ def verdict(passed):
     return "met" if passed else "**missed**"
 
 
+def copies_table(m):
+    """The report's rows of the copies' block pace: each copy that wrote at once, then the one
+    alone."""
+    block_ms = m["floor"].block_ms
+    rows = []
+    for label, run in (("at once", m["together"]), ("alone", m["alone"])):
+        for copy in run["copies"]:
+            low, median, high, _ = copy["stats"]
+            rows.append(
+                f"| {copy['name']}, {label} | {copy['port']} | {copy['blocks']} | "
+                f"{low:.1f} / {median:.1f} / {high:.1f} ms | {median / block_ms:.3f} | "
+                f"{verdict(median <= block_ms * 1.2)} |"
+            )
+    return "\n".join(rows)
+
+
 def record(m):
     """The one record of figures the report's template is filled from: the floor's constants and
     terms, and what was measured, with the figures derived from them."""
@@ -73,6 +90,8 @@ def record(m):
         statistics.median(m["cold"]),
     )
     whole = f.blocks == m["whole_blocks"]
+    together = [copy["stats"][1] for copy in m["together"]["copies"]]
+    alone = m["alone"]["copies"][0]["stats"][1]
     return dict(
         {k: m[k] for k in ("command", "date", "load_start", "load_end", "wine_version")},
         **{k: m[k] for k in ("exe_name", "emulation", "png_name")},
@@ -120,6 +139,12 @@ def record(m):
         median_ratio=block_median / f.block_ms,
         timer_excess_ms=8 * (m["probe"]["tick_mean_ms"] - floor.TICK_MS),
         block_excess_ms=block_mean - f.block_ms,
+        copies=len(together),
+        copies_table=copies_table(m),
+        copies_worst_ratio=max(together) / f.block_ms,
+        copies_alone_ratio=alone / f.block_ms,
+        copies_verdict=verdict(max(together) <= f.block_ms * 1.2),
+        copies_together_s=m["together"]["together_s"],
     )
 
 
@@ -152,12 +177,19 @@ def check_figures(m):
     bad = [name for name, v in values.items() if not v > 0]
     if bad:
         raise BenchFailed("figures missing or not positive: " + ", ".join(bad))
+    # Copies that hold one another up by ten times the floor are hung, not slow.
+    block_ms = m["floor"].block_ms
+    for run in (m["together"], m["alone"]):
+        for copy in run["copies"]:
+            if not 0 < copy["stats"][1] <= block_ms * 10:
+                median = copy["stats"][1]
+                raise BenchFailed(f"copy {copy['name']}: median block interval {median:.1f} ms")
 
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     option = parser.add_argument
-    short_help = "the form CI runs: 12 blocks, one run of each kind, 2 s CPU windows"
+    short_help = "the form CI runs: 12 blocks, one run of each kind, 2 s CPU windows, 2 copies"
     option("--short", action="store_true", help=short_help)
     option("--blocks", type=int, help="cut the image to this many blocks")
     option("--runs", type=int, help="start-up runs of each kind (default 5)")
@@ -173,6 +205,7 @@ def parse_args(argv):
     args.runs = args.runs or (1 if args.short else 5)
     args.blocks = args.blocks or (12 if args.short else None)
     args.window_s, args.write_from = (2, 3) if args.short else (10, 10)
+    args.copies = 2 if args.short else 3
     args.exe = args.exe or paths.product()
     args.tools = paths.tools()
     args.probe = args.tools.win64_dir / "fwt-tickprobe.exe"
@@ -250,10 +283,19 @@ def measure(args, prefix, target, image):
         log(
             f"tick {p['tick_mean_ms']:.2f} ms ({p['tick_min_ms']:.2f} to {p['tick_max_ms']:.2f}), Sleep(100) {p['sleep100_mean_ms']:.2f} ms, GetTickCount step {p['tickcount_step_ms']:.1f} ms"
         )
-        check_figures(m)
-        args.md.parent.mkdir(parents=True, exist_ok=True)
-        args.png.parent.mkdir(parents=True, exist_ok=True)
-        plot(args.png, u["blocks_dat"], m["floor"], whole)
+    for key, count in (("alone", 1), ("together", args.copies)):
+        with case(f"copies-{count}") as c:
+            m[key] = run = runs.instances_run(c, image, count)
+        for copy in run["copies"]:
+            median = copy["stats"][1]
+            log(
+                f"{count} cop{'y' if count == 1 else 'ies'}: {copy['name']} on {copy['port']}, "
+                f"median block interval {median:.1f} ms ({median / m['floor'].block_ms:.3f} of the floor)"
+            )
+    check_figures(m)
+    args.md.parent.mkdir(parents=True, exist_ok=True)
+    args.png.parent.mkdir(parents=True, exist_ok=True)
+    plot(args.png, u["blocks_dat"], m["floor"], whole)
     return m
 
 

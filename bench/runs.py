@@ -1,6 +1,6 @@
 """The benchmark's runs under Wine, each in a case of its own: start-up, the tool's CPU time while
-it calls and while it writes, the timed update, the port list's rescans, and the probe of the
-platform's timings."""
+it calls and while it writes, the timed update, several copies of the tool writing at once, the
+port list's rescans, and the probe of the platform's timings."""
 
 import os
 import re
@@ -183,6 +183,62 @@ def update_run(case, image, nb):
         blocks_dat=case.dir / "blocks.dat",
         span_s=case.device_summary("device").split()[-2],
     )
+
+
+def instances_run(case, image, count):
+    """`count` copies of the tool in one wineserver, copy k writing the image to its own paced
+    device behind COM(3 + k). Each is started and has its port selected; then the presses go to
+    all of them at once (one driver each, in parallel). No driver polls a window while they
+    write: the end is the device's restart. Returns, for each copy, the port, the blocks
+    answered and the min, median, max and mean block interval, and how long all of them wrote
+    at once (from the last press to the first restart)."""
+    names = [chr(ord("A") + k) for k in range(count)]
+    for k, name in enumerate(names):
+        case.device(name, 3 + k, "--pace-requests")
+    copies = [case.start_instance(name) for name in names]
+    for k, copy in enumerate(copies):
+        if not case.drive("window", 30000, "select", k, on=copy):
+            raise BenchFailed(f"copy {copy.name} did not select COM{3 + k}")
+    presses = [
+        case.start_driver("click", out=case.dir / f"press-{copy.name}.txt", on=copy)
+        for copy in copies
+    ]
+    for proc in presses:
+        try:
+            proc.wait(60 * case.target.time_scale)
+        except subprocess.TimeoutExpired:
+            raise BenchFailed("a press was not answered")
+        if proc.returncode != 0:
+            raise BenchFailed("a press failed")
+    pressed = time.monotonic()
+    first_done = None
+
+    def all_done():
+        nonlocal first_done
+        done = [case.device_summary(name) for name in names]
+        if any(done) and first_done is None:
+            first_done = time.monotonic()
+        return all(done)
+
+    if not wait_until(all_done, 300 * case.target.time_scale, 0.2):
+        raise BenchFailed("the copies' updates did not all complete")
+    for copy in copies:
+        case.close_tool_expect(0, on=copy)
+    out = []
+    for k, name in enumerate(names):
+        case.expect_flash(name, image)
+        device_log = case.device_log(name)
+        intervals = figures.block_intervals(device_log)
+        out.append(
+            dict(
+                name=name,
+                port=f"COM{3 + k}",
+                blocks=figures.answered_blocks(device_log),
+                stats=figures.block_stats(intervals),
+            )
+        )
+    ended(case, f"{count} copies at once")
+    return {"copies": out, "together_s": first_done - pressed}
 
 
 def image_check_run(case, probe, exe):

@@ -4,6 +4,8 @@ window_cases.py, the steps they share in steps.py. Run by CTest, one case a test
     PYTHONPATH=tools:bench python3 tests/wine/cases.py CASE [--exe PATH] [--loader CMD] ...
 "prefix-create" and "prefix-remove" make and drop the shared Wine prefix."""
 
+import csv
+import hashlib
 import re
 import shutil
 import statistics
@@ -526,6 +528,165 @@ def held_by_other(c, probe):
     c.expect_eq("delete probe exit code", 0, rc)
     c.check(held.exists(), "the held file stays", "the held file was removed")
     end(holder)
+
+
+BUSY = "Port in use by another program"
+RUNS_HEADER = "time_utc,port,outcome,seconds,blocks,resends,image_sha256,tool_version,log"
+
+
+@case
+def case_bench_instances(c):
+    """Three copies of the tool side by side on one bench, each with its own device: A on COM3
+    (a device that powers up late, so that A holds its port a while), B on COM4, C on COM5 (a
+    device that reports a wrong checksum). B's press on A's port says the port is busy and ends
+    nothing; then B and C write while A does. C's failed port is pulled and plugged back: it
+    returns to C's list, and a press on it completes. Each log holds its own runs, and runs.csv
+    one whole line for each run."""
+    c.device("a", 3, *small_device(), "--power-delay-ms", 6000)
+    c.device("b", 4, *small_device())
+    c.device("bad", 5, *small_device(), "--wrong-crc")
+    bad_pty = c.device_pty("bad")
+    fresh_log_dir(c)
+    a, b, cc = (c.start_instance(name, c.target.small_exe) for name in "ABC")
+    for inst in (a, b, cc):
+        c.drive("window", 30000, "items", on=inst)
+    ports = [r"\\.\com3", r"\\.\com4", r"\\.\com5"]
+    c.expect_eq("port list of copy A", ports, a.driver.items())
+    pick(c, a, 3)
+    c.drive("click", "await", "Contacting Device...", 10000, on=a)
+    pick(c, b, 3)
+    c.drive("click", "status", "sleep", 500, "status", on=b)
+    busy = [BUSY, BUSY]
+    c.expect_eq("B's status at its press on A's port, and half a second on", busy, statuses_of(b))
+    c.check("click-pending" not in b.driver.lines, "no box at B's press", "B's press opened a box")
+    running = [inst.name for inst in (a, b, cc) if inst.proc.poll() is None]
+    c.expect_eq("copies running after B's busy press", ["A", "B", "C"], running)
+    pick(c, b, 4)
+    c.drive("click", on=b)
+    pick(c, cc, 5)
+    c.drive("click", on=cc)
+    c.drive("await", "Programming Completed", 60000, on=a)
+    c.drive("await", "Programming Completed", 60000, on=b)
+    c.drive("await", "FAILED", 60000, on=cc)
+    c.expect_statuses("Contacting Device...", "Programming Completed", on=a)
+    c.check(
+        BUSY not in statuses_of(a), "A's run went on untouched", f"A's statuses: {statuses_of(a)}"
+    )
+    # The adapter behind C's failed run is pulled: its link goes, then the removal notice, which
+    # must release the port; plugged back, a device notice lists it again.
+    unplug_held(c, cc, "bad", 5, bad_pty)
+    c.device("c", 5, *small_device())
+    c.drive("devchange", on=cc)
+    listed = []
+
+    def back():
+        cc.driver.lines.clear()
+        c.drive("items", on=cc)
+        listed[:] = cc.driver.items()
+        return r"\\.\com5" in listed
+
+    wait_until(back, seconds=20, step=0.2)
+    c.expect_eq("C's port list after COM5 came back", ports, listed)
+    if pick(c, cc, 5):
+        c.drive("click", "await", "Programming Completed", 60000, on=cc)
+    for inst in (a, b, cc):
+        c.close_tool_expect(0, on=inst)
+    for device in ("a", "b", "c"):
+        c.expect_flash(device, small_image())
+    logs = instance_logs(c, {"A": [3], "B": [4], "C": [5, 5]})
+    expect_runs_csv(
+        c,
+        logs,
+        [("COM3", "completed"), ("COM4", "completed"), ("COM5", "failed"), ("COM5", "completed")],
+    )
+
+
+def statuses_of(inst):
+    return [text for _, text in inst.driver.statuses()]
+
+
+def pick(c, inst, com):
+    """Selects \\\\.\\comN in that copy's port list, found by its name; the copy's report
+    keeps only what comes after. Returns whether it was selected."""
+    inst.driver.lines.clear()
+    c.drive("items", on=inst)
+    items = inst.driver.items()
+    inst.driver.lines.clear()
+    path = rf"\\.\com{com}"
+    if path not in items:
+        c.fail(f"copy {inst.name}: {path} not listed in {items}")
+        return False
+    return c.drive("select", items.index(path), on=inst)
+
+
+def unplug_held(c, inst, device, com, pty):
+    """The adapter of the port that `inst` holds after a failed run is pulled: the device and
+    its link go, then the removal notice naming the port, which releases it and takes it out of
+    the list. The device holds its own terminal open: it is left out while it runs."""
+    own = c.devices[device].pid
+    held = [pid for pid in c.holders_of(pty) if pid != own]
+    c.check(bool(held), f"copy {inst.name} holds COM{com} after FAILED", f"COM{com} not held")
+    c.stop_device(device)
+    c.unmap_port(com)
+    inst.driver.lines.clear()
+    c.drive("devremove", com, "items", on=inst)
+    c.check(
+        rf"\\.\com{com}" not in inst.driver.items(),
+        f"COM{com} gone from copy {inst.name}'s list at its removal notice",
+        f"COM{com} still listed after its removal notice: {inst.driver.items()}",
+    )
+    c.expect_eq(f"processes holding COM{com} after its removal notice", [], c.holders_of(pty))
+
+
+def instance_logs(c, opens):
+    """Each copy's log (the one whose name holds its Windows process id) holds its own runs
+    only: its "Opening serial port" lines, one a run, name its own port, as many times as
+    `opens` says (copy: [port, ...]); a busy press traces nothing. Returns the copies' log names
+    by copy."""
+    names = {}
+    for name, wanted in opens.items():
+        inst = c.instances[name]
+        pattern = rf"fwt-\d{{8}}-\d{{6}}-{inst.pid}(-\d+)?\.log"
+        found = [p for p in log_dir(c).glob("fwt-*.log") if re.fullmatch(pattern, p.name)]
+        if not c.expect_eq(f"logs of copy {name} (Windows process {inst.pid})", 1, len(found)):
+            continue
+        names[name] = found[0].name
+        text = found[0].read_bytes().decode(errors="replace")
+        opened = re.findall(r"^ \. Opening serial port \\\\\.\\com(\d+) at", text, re.M)
+        c.expect_eq(f"ports opened in copy {name}'s log", wanted, [int(n) for n in opened])
+    return names
+
+
+def expect_runs_csv(c, logs, wanted):
+    """runs.csv in the log folder: the header once, then one whole line per run, each naming
+    its port, outcome and the log of the copy that made it."""
+    path = log_dir(c) / "runs.csv"
+    if not c.check(path.is_file(), f"{path.name} written", f"no {path.name} in the log folder"):
+        return
+    raw = path.read_bytes()
+    for line in raw.decode(errors="replace").splitlines()[:6]:
+        log(f"  runs.csv: {line}")
+    c.check(raw.endswith(b"\n"), "runs.csv ends with a whole line", "runs.csv ends inside a line")
+    rows = list(csv.reader(raw.decode("utf-8").splitlines()))
+    c.expect_eq("runs.csv header", RUNS_HEADER.split(","), rows[0] if rows else None)
+    body = rows[1:]
+    c.expect_eq("runs.csv fields a line", [9] * len(wanted), [len(r) for r in body])
+    got = sorted((r[1], r[2]) for r in body if len(r) == 9)
+    c.expect_eq("runs.csv lines (port, outcome)", sorted(wanted), got)
+    digest = hashlib.sha256(small_image().read_bytes()).hexdigest()
+    by_port = {"COM3": "A", "COM4": "B", "COM5": "C"}
+    for r in body:
+        if len(r) != 9:
+            continue
+        c.check(
+            re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z", r[0]) is not None
+            and re.fullmatch(r"\d+\.\d", r[3]) is not None
+            and r[6] == digest
+            and r[8] == logs.get(by_port.get(r[1]))
+            and (r[2] != "completed" or r[4] == "3"),
+            f"runs.csv line for {r[1]} {r[2]}: time, seconds, digest, log {r[8]}",
+            f"runs.csv line {r}: expected its copy's log {logs.get(by_port.get(r[1]))}, the digest {digest}",
+        )
 
 
 if __name__ == "__main__":

@@ -2,8 +2,8 @@
 demo and the benchmark.
 
 A case is a `with Case(...) as c:` block: it gets a directory of its own, an Xvfb, a wineserver
-of its own on the shared prefix, simulated devices mapped to COM ports, the tool and the UI
-driver. Every process it starts is ended by its PID (its process group) when the block is left,
+of its own on the shared prefix, simulated devices mapped to COM ports, the tool (or several
+copies of it, each an Instance) and the UI driver. Every process it starts is ended by its PID (its process group) when the block is left,
 on every path, after `wineserver -k` has ended the prefix's own helper processes.
 """
 
@@ -20,8 +20,9 @@ from pathlib import Path
 
 from fwtwine import driver, procs
 from fwtwine.checks import Checks
+from fwtwine.driver import DriverLog
 from fwtwine.prefix import WINE64, WINESERVER
-from fwtwine.procs import CaseAbort, end, wait_until
+from fwtwine.procs import CaseAbort, end, log, wait_until
 
 
 @dataclasses.dataclass
@@ -38,6 +39,26 @@ class Target:
     window_ms: int = 30000
     time_scale: float = 1.0
     env: dict = dataclasses.field(default_factory=dict)
+
+
+@dataclasses.dataclass
+class Instance:
+    """One of several copies of the tool running at once in the case's wineserver: its process,
+    its Windows process id (which the UI driver's --pid takes, and the tool's log name holds),
+    its trace (standard output) in trace-NAME.txt, and what the driver reported on its window."""
+
+    name: str
+    proc: subprocess.Popen
+    pid: int
+    trace_path: Path
+    driver: DriverLog = dataclasses.field(default_factory=DriverLog)
+
+    def trace(self):
+        """The trace, lines without the CR that the C runtime's text mode writes."""
+        with contextlib.suppress(FileNotFoundError):
+            text = self.trace_path.read_bytes().decode(errors="replace")
+            return text.replace("\r", "").splitlines()
+        return []
 
 
 def _output(target):
@@ -57,6 +78,7 @@ class Case(Checks):
         self.failures = []
         self.driver = driver.DriverLog()
         self.devices = {}
+        self.instances = {}
         self.tool = self.display = None
         self._stack = contextlib.ExitStack()
 
@@ -170,7 +192,9 @@ class Case(Checks):
             stdout=self.dir / f"devsim-{name}.out",
             stderr=self.dir / f"devsim-{name}.err",
         )
-        if not wait_until(lambda: os.path.lexists(link)):
+        # fwt-devsim makes the link first, then prints its terminal's name: wait for both, so
+        # that device_pty never reads an empty file.
+        if not wait_until(lambda: os.path.lexists(link) and self.device_pty(name)):
             raise CaseAbort(f"device {name} did not come up")
         self.devices[name] = proc
         return proc
@@ -217,6 +241,25 @@ class Case(Checks):
         self.tool = self.spawn("tool", argv, stdout=out, stderr=err, env=env)
         return self.tool
 
+    def start_instance(self, name, exe=None, env=None):
+        """Starts one more copy of the tool beside those running, and learns its Windows process
+        id: Wine's ids are not Linux's, and Wine gives a program started after another has ended
+        the same id again, so the id is read from the windows: the one not there before. Copies
+        are therefore started one at a time, each once the earlier ones show their window."""
+        argv = [*self.target.loader, exe or self.target.exe]
+        out, err = self.dir / f"trace-{name}.txt", self.dir / f"stderr-{name}.txt"
+        proc = self.spawn(f"tool {name}", argv, stdout=out, stderr=err, env=env)
+        known = {inst.pid for inst in self.instances.values()}
+        listed = DriverLog()
+        self._run_driver(["windows", len(known) + 1, self.target.window_ms], listed, None)
+        new = [pid for pid in listed.values("window") if pid not in known]
+        if len(new) != 1:
+            raise CaseAbort(f"copy {name} of the tool: windows of processes {new} appeared")
+        instance = Instance(name, proc, new[0], out)
+        self.instances[name] = instance
+        log(f"copy {name} of the tool runs as Windows process {instance.pid}")
+        return instance
+
     def tool_process(self):
         """The Unix process in which Wine runs the tool: the one started, or one below it or in
         the prefix whose command line names the executable. wine64 hands a PE32 to start.exe,
@@ -225,29 +268,38 @@ class Case(Checks):
         candidates = [self.tool.pid, *procs.children(self.tool.pid), *self.prefix_processes()]
         return next((pid for pid in candidates if name in procs.cmdline(pid)), None)
 
-    def wait_tool(self, seconds=20):
-        """Waits for the tool to end; returns its exit code, or 255 after ending it on time-out."""
+    def wait_tool(self, seconds=20, on=None):
+        """Waits for the tool (or the copy `on`) to end; returns its exit code, or 255 after
+        ending it on time-out."""
+        proc = self.tool if on is None else on.proc
         seconds *= self.target.time_scale
         try:
-            return self.tool.wait(seconds)
+            return proc.wait(seconds)
         except subprocess.TimeoutExpired:
             self.fail(f"the tool still runs after {seconds:.0f} s")
-            end(self.tool)
+            end(proc)
             return 255
 
-    def close_tool_expect(self, want):
-        self.drive("close", 10000)
-        self.expect_eq("exit code", want, self.wait_tool())
+    def close_tool_expect(self, want, on=None):
+        self.drive("close", 10000, on=on)
+        what = "exit code" if on is None else f"exit code of copy {on.name}"
+        self.expect_eq(what, want, self.wait_tool(on=on))
 
-    def _driver_argv(self, steps):
-        args, limit = driver.argv(steps, self.target.window_ms, self.target.time_scale)
+    def _driver_argv(self, steps, pid=None):
+        args, limit = driver.argv(steps, self.target.window_ms, self.target.time_scale, pid)
         return [WINE64, self.tools.uidriver, *args], limit
 
-    def drive(self, *steps):
+    def drive(self, *steps, on=None):
         """Runs the UI driver through STEPS (see tools/wine/ui_driver.cpp); its report is kept
-        in driver.txt and in self.driver. A failing step fails the case; returns whether all
-        steps passed."""
-        argv, limit = self._driver_argv(steps)
+        in driver.txt and in self.driver, or, with `on` (an Instance), driving that copy's
+        window, in its own report. A failing step fails the case; returns whether all steps
+        passed."""
+        if on is None:
+            return self._run_driver(steps, self.driver, None)
+        return self._run_driver(steps, on.driver, on.pid)
+
+    def _run_driver(self, steps, report, pid):
+        argv, limit = self._driver_argv(steps, pid)
         step_file = self.dir / "driver.step"
         proc = self.spawn("driver", argv, stdout=step_file, stderr=self.dir / "driver.err")
         try:
@@ -258,19 +310,20 @@ class Case(Checks):
         # Wine's console output ends lines with CR LF.
         text = step_file.read_bytes().decode(errors="replace").replace("\r", "")
         with open(self.dir / "driver.txt", "a") as out:
-            out.write(text)
-        before = len(self.driver.errors())
-        self.driver.add(text)
+            out.write(text if pid is None else f"[--pid {pid}]\n{text}")
+        before = len(report.errors())
+        report.add(text)
         if rc == 0:
             return True
-        errors = self.driver.errors()[before:]
+        errors = report.errors()[before:]
         why = f"no answer in {limit:.0f} s" if rc is None else f"exit {rc}"
         self.fail("driver: " + (errors[0] if errors else why))
         return False
 
-    def start_driver(self, *steps, out):
-        """Starts the UI driver in the background, its report going to `out`."""
-        argv, _ = self._driver_argv(steps)
+    def start_driver(self, *steps, out, on=None):
+        """Starts the UI driver in the background, its report going to `out`; with `on` (an
+        Instance), on that copy's window."""
+        argv, _ = self._driver_argv(steps, None if on is None else on.pid)
         return self.spawn("driver", argv, stdout=out, stderr=self.dir / "driver.err")
 
     def screenshot(self, path=None):

@@ -59,9 +59,10 @@ class Checks:
         found = any(text in line for line in self.trace())
         return self.check(not found, f"trace lacks: {text}", f"trace has: {text}")
 
-    def expect_statuses(self, *wanted):
-        """The status texts appear in this order (others may come between)."""
-        seen = [text for _, text in self.driver.statuses()]
+    def expect_statuses(self, *wanted, on=None):
+        """The status texts appear in this order (others may come between); `on`: in what the
+        driver saw of that copy of the tool (an Instance)."""
+        seen = [text for _, text in (self.driver if on is None else on.driver).statuses()]
         it = iter(seen)
         shown = " ".join(f"[{w}]" for w in wanted)
         return self.check(

@@ -5,13 +5,15 @@ target, and its report."""
 # in ms. The first wait for the window is the target's start-up time; the other waits are
 # stretched by its time scale, except a plain sleep.
 WAITS = {"window": 1, "await": 2, "box": 1, "close": 1, "sleep": 1, "watch": 2, "titled-box": 2}
+WAITS.update(windows=2)
 ARGS = {**WAITS, "select": 1, "syscommand": 1, "answer": 1, "confirm": 1, "lock": 1}
 
 
-def argv(steps, window_ms, time_scale):
-    """(the driver's arguments, seconds to allow it in all)."""
+def argv(steps, window_ms, time_scale, pid=None):
+    """(the driver's arguments, seconds to allow it in all). `pid`: the Windows process id of the
+    copy of the tool to drive, when several run."""
     steps = [str(s) for s in steps]
-    out, limit, i = [], 60.0, 0
+    out, limit, i = ([] if pid is None else ["--pid", str(pid)]), 60.0, 0
     while i < len(steps):
         step, n = steps[i], ARGS.get(steps[i], 0)
         args = steps[i + 1 : i + 1 + n]

@@ -115,6 +115,11 @@ class WaitsTest(unittest.TestCase):
         argv, _ = bare_case(self)._driver_argv(["window", 45000, "items", "close", 10000])
         self.assertEqual(argv[2:], ["window", "45000", "items", "close", "10000"])
 
+    def test_one_copy_of_several_is_driven_by_its_process_id(self):
+        case = bare_case(self, Target(exe=Path("fwt.exe"), time_scale=2))
+        argv, _ = case._driver_argv(["windows", 2, 5000, "status"], pid=36)
+        self.assertEqual(argv[2:], ["--pid", "36", "windows", "2", "10000", "status"])
+
 
 class StatusSequenceTest(unittest.TestCase):
     def setUp(self):

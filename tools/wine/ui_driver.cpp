@@ -1,5 +1,8 @@
 // Drives the tool's main window from another process, as a user would, and reports what it
-// sees on standard output. Each argument group is one step, run in order:
+// sees on standard output. Several copies of the tool may run at once, all with the same class
+// and caption: "--pid N" as the first argument makes every step act on the windows of the
+// process whose Windows process id is N (see "windows"); without it the first window found is
+// driven. Each argument group after it is one step, run in order:
 //   window MS        wait up to MS ms for the main window to show its first status (other
 //                    steps wait up to 30 s)
 //   items            print "item K TEXT" for each entry of the port list
@@ -41,6 +44,10 @@
 //   titled-box TITLE MS  as box, for the message box whose caption is TITLE
 //   lock N           take the tool's lock of port COMN (host/port_lock.cpp), as another copy of
 //                    the tool holding that port does, until the driver ends; print "lock N"
+// Steps for several copies at once:
+//   windows N MS     wait up to MS ms until N main windows exist, then print "window PID" for
+//                    each (PID: the Windows process id that --pid takes; under Wine it is not
+//                    the Linux process id)
 // The first failing step prints "driver-error ..." and ends with exit code 2.
 #include <algorithm>
 #include <cstddef>
@@ -68,6 +75,8 @@ constexpr UINT SEND_TIMEOUT_MS = 20000; // a step of the tool can hold its threa
 HWND main_window = nullptr;
 std::string last_status;
 DWORD driver_start = 0;
+// The process whose windows the steps act on (--pid); 0: the first window found.
+DWORD target_pid = 0;
 
 [[noreturn]] void fail(const char* what, const char* detail = "") {
     std::printf("driver-error %s %s\n", what, detail);
@@ -117,12 +126,64 @@ HWND control(int id) {
 
 bool read_status(std::string& text);
 
+// What top_windows looks for, and what it found.
+struct window_search {
+    const char* window_class; // null: any class
+    const char* title;        // null: any caption
+    DWORD pid;                // 0: any process
+    HWND found[16];
+    DWORD pids[16];
+    int count;
+};
+
+BOOL CALLBACK match_top_window(HWND window, LPARAM data) {
+    auto* search = reinterpret_cast<window_search*>(data);
+    char cls[64] = {};
+    if (search->window_class != nullptr && (GetClassNameA(window, cls, sizeof cls) == 0 ||
+                                            lstrcmpiA(cls, search->window_class) != 0)) {
+        return TRUE;
+    }
+    char caption[256] = {};
+    if (search->title != nullptr && (GetWindowTextA(window, caption, sizeof caption) == 0 ||
+                                     lstrcmpiA(caption, search->title) != 0)) {
+        return TRUE;
+    }
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (search->pid != 0 && pid != search->pid) {
+        return TRUE;
+    }
+    if (search->count < static_cast<int>(std::size(search->found))) {
+        search->found[search->count] = window;
+        search->pids[search->count] = pid;
+        ++search->count;
+    }
+    return TRUE;
+}
+
+// The top-level windows of that class and caption (either null: any), of every process. Both
+// are compared ignoring case, as FindWindow does.
+void top_windows(window_search* search) {
+    search->count = 0;
+    EnumWindows(match_top_window, reinterpret_cast<LPARAM>(search));
+}
+
+// The first top-level window of that class and caption; with --pid, of that process only.
+HWND find_window(const char* window_class, const char* title) {
+    if (target_pid == 0) {
+        return FindWindowA(window_class, title);
+    }
+    window_search search{window_class, title, target_pid, {}, {}, 0};
+    top_windows(&search);
+    return search.count > 0 ? search.found[0] : nullptr;
+}
+
 // The window exists before its controls, and the port list is complete only once start-up has
 // set the first status text: wait for that.
 void step_window(int timeout_ms) {
     const DWORD start = GetTickCount();
     for (;;) {
-        main_window = FindWindowA(MAIN_CLASS, nullptr);
+        main_window = find_window(MAIN_CLASS, nullptr);
         std::string text;
         if (main_window != nullptr && read_status(text) && !text.empty()) {
             return;
@@ -256,7 +317,7 @@ BOOL CALLBACK longest_static(HWND child, LPARAM found) {
 HWND await_box(const char* window_class, const char* title, int timeout_ms) {
     const DWORD start = GetTickCount();
     HWND box = nullptr;
-    while ((box = FindWindowA(window_class, title)) == nullptr) {
+    while ((box = find_window(window_class, title)) == nullptr) {
         if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
             fail("message box not found:", title);
         }
@@ -436,11 +497,41 @@ void step_endsession() {
     std::fflush(stdout);
 }
 
+// Waits until `wanted` main windows exist; prints each one's process id. Each copy of the tool
+// has one main window, so a case that starts copies one at a time learns each one's id as the
+// one not listed before.
+void step_windows(int wanted, int timeout_ms) {
+    const DWORD start = GetTickCount();
+    window_search search{MAIN_CLASS, nullptr, 0, {}, {}, 0};
+    for (;;) {
+        top_windows(&search);
+        if (search.count >= wanted) {
+            break;
+        }
+        if (GetTickCount() - start > static_cast<DWORD>(timeout_ms)) {
+            fail("too few windows:", std::to_string(search.count).c_str());
+        }
+        Sleep(20);
+    }
+    for (int k = 0; k < search.count; ++k) {
+        std::printf("window %lu\n", static_cast<unsigned long>(search.pids[k]));
+    }
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     driver_start = GetTickCount();
-    for (int i = 1; i < argc; ++i) {
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--pid") == 0) {
+        target_pid = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10));
+        if (target_pid == 0) {
+            fail("bad process id", argv[2]);
+        }
+        first = 3;
+    }
+    for (int i = first; i < argc; ++i) {
         const std::string step = argv[i];
         auto argument = [&](const char* what) -> const char* {
             if (i + 1 >= argc) {
@@ -451,7 +542,7 @@ int main(int argc, char** argv) {
         // Each run of the driver is a new process: find the window for the first step that
         // needs it.
         if (main_window == nullptr && step != "window" && step != "sleep" && step != "box" &&
-            step != "stamp") {
+            step != "stamp" && step != "windows") {
             step_window(30000);
         }
         if (step == "window") {
@@ -516,6 +607,9 @@ int main(int argc, char** argv) {
                          0);
         } else if (step == "lock") {
             step_lock(number(argument("lock")));
+        } else if (step == "windows") {
+            const int wanted = number(argument("windows"));
+            step_windows(wanted, number(argument("windows")));
         } else if (step == "titled-box") {
             const std::string title = argument("titled-box");
             step_box(number(argument("titled-box")), title.c_str());
