@@ -108,6 +108,7 @@ void start_run() {
             release_port();
             if (run_active) {
                 run_active = false;
+                run_record_abandon();
                 run_guard_end(main_window);
             }
         } else {
