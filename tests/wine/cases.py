@@ -188,8 +188,9 @@ def case_late_power_up(c):
 def case_wrong_checksum_retry(c):
     """A run that ends in "FAILED" leaves the port open; a second press on the same port must
     close it and start afresh instead of ending the tool. After a wrong checksum, and after a
-    block, the checksum request and the restart refused by the device. At each "FAILED" the log
-    on disk already ends with the run's last line."""
+    block and the checksum request refused by the device; a restart answered with an exception
+    completes the run. At each run's end the log on disk already ends with the run's last
+    line."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
     fresh_log_dir(c)
@@ -219,8 +220,10 @@ def case_wrong_checksum_retry(c):
     )
     statuses = ["Establishing Link...", "FAILED", "programming 0x8004800", "FAILED"]
     # "Program Verified OK" is replaced at once: the trace's "CRCs match" stands for it.
-    refusals = ["Verifying...", "FAILED", "Resetting target...", "FAILED"]
-    c.expect_eq("checksums matched (refused restart, last run)", 2, c.trace_count(r"^CRCs match$"))
+    refusals = ["Verifying...", "FAILED", "Resetting target...", "Programming Completed"]
+    c.expect_eq(
+        "checksums matched (exception to the restart, last run)", 2, c.trace_count(r"^CRCs match$")
+    )
     c.expect_statuses(
         *statuses,
         *refusals,
@@ -233,7 +236,9 @@ def case_wrong_checksum_retry(c):
 
 def refused_block(c, bad_pty):
     """A device that refuses block 3 with an exception reply: "FAILED" at once, nothing sent
-    after; then a good device, and a press completes."""
+    after; so for the checksum request. One that answers the restart with an exception: the
+    image is written and verified, so the run completes. Then a good device, and a press
+    completes."""
     c.device("refusing", 3, *small_device(), "--refuse", "block:3")
     refusing_pty = c.device_pty("refusing")
     seen = len(c.driver.statuses())
@@ -250,24 +255,27 @@ def refused_block(c, bad_pty):
     refused(c, "nochecksum", ["--refuse", "checksum:all", "--refusal-without-code"])
     c.expect_eq("device's last line", "refused, no code", c.device_log("nochecksum")[-1][-16:])
     expect_log_ends(c, "ERROR DEVICE REFUSED CHECKSUM")
-    refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1])
+    refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1], "Programming Completed")
     c.expect_eq("device's last line", "refused, exception 01", c.device_log("norestart")[-1][-21:])
-    expect_log_ends(c, "ERROR DEVICE REFUSED RESTART, EXCEPTION 01")
+    expect_log_ends(c, "RESTART ANSWERED WITH EXCEPTION 01")
     c.check(not c.flash_path("norestart").exists(), "no restart", "the device restarted")
     c.device("good", 3, *small_device())
-    c.drive("click", "await", "Programming Completed", 60000)
+    # The last run ended "Programming Completed" too: the new run is awaited first.
+    c.drive(
+        "click", "await", "Establishing Link...", 60000, "await", "Programming Completed", 60000
+    )
     c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.close_tool_expect(0)
 
 
-def refused(c, device, options):
-    """A device with these refusals on COM3, a press, "FAILED"; then a second of silence: the
-    device's log gains nothing. The device is stopped afterwards."""
+def refused(c, device, options, end="FAILED"):
+    """A device with these refusals on COM3, a press, the run's END status; then a second of
+    silence: the device's log gains nothing. The device is stopped afterwards."""
     c.device(device, 3, *small_device(), *options)
-    c.drive("click", "await", "FAILED", 60000)
+    c.drive("click", "await", end, 60000)
     heard = len(c.device_log(device))
     c.drive("sleep", 1000)
-    c.expect_eq(f"requests heard by {device} after FAILED", heard, len(c.device_log(device)))
+    c.expect_eq(f"requests heard by {device} after {end}", heard, len(c.device_log(device)))
     c.stop_device(device)
 
 
