@@ -120,8 +120,8 @@ bool reply_is_refusal(const update_job* job) {
            job->frame[FUNCTION_AT] == FUNC_ENCAPSULATED_EXCEPTION;
 }
 
-// Ends the run after a refusal, as after a checksum mismatch: one line after the "RX:" dump,
-// "FAILED", and nothing more is sent.
+// Ends the run after a refused block or checksum request, as after a checksum mismatch: one
+// line after the "RX:" dump, "FAILED", and nothing more is sent.
 void fail_refused(update_job* job, const char* request) {
     if (job->frame_len >= EXCEPTION_REPLY_LEN) {
         trace_printf("ERROR DEVICE REFUSED %s, EXCEPTION %02x\n", request,
@@ -252,10 +252,18 @@ void step_restart(update_job* job) {
     if (!read_whole_reply(job)) {
         return;
     }
-    // A device that refuses to restart has not restarted: the image is written and verified,
-    // but the run did not complete.
+    // The checksums have matched: the image is written and verified. A device whose boot code
+    // restarts without answering, or whose acknowledgement is lost on the line, gets the resent
+    // request in its new application, which may answer an unknown request with an exception
+    // (01, illegal function). Failing the run then would have a good device flashed again, so
+    // an exception ends the run as an acknowledgement does; the trace says which it was.
     if (reply_is_refusal(job)) {
-        fail_refused(job, "RESTART");
+        if (job->frame_len >= EXCEPTION_REPLY_LEN) {
+            trace_printf("RESTART ANSWERED WITH EXCEPTION %02x\n", job->frame[EXCEPTION_CODE_AT]);
+        } else {
+            trace_printf("RESTART ANSWERED WITH EXCEPTION\n");
+        }
+        job_enter(job, JOB_DONE);
         return;
     }
     // A late block acknowledgement or checksum reply is valid too, but the device has not

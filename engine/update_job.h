@@ -24,9 +24,9 @@ enum job_state : std::uint32_t {
     JOB_AWAIT_LINK = 2, // contact request sent, resent every 100 ms until any valid reply
     JOB_PROGRAM = 3,    // one block sent, gathering its acknowledgement
     JOB_VERIFY = 4,     // whole-image checksum request sent
-    JOB_FAILED = 5,     // checksums differed or a request was refused; nothing more is done
+    JOB_FAILED = 5,     // checksums differed or a block or checksum request was refused
     JOB_RESTART = 6,    // restart request sent, resent every 100 ms until a valid reply
-    JOB_DONE = 7,       // restart acknowledged; the host ends the run
+    JOB_DONE = 7,       // restart answered, by an acknowledgement or an exception; run ends
 };
 
 struct update_job {

@@ -46,7 +46,7 @@ void run_guard_press(HWND window) {
     port_check_due = false;
     port_removal_named = false;
     port_checked_at = GetTickCount();
-    watch = port_watch{};
+    port_watch_start(&watch);
 }
 
 void run_guard_writing(HWND window, bool writing) {

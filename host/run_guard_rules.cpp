@@ -35,6 +35,10 @@ bool port_loss_decide(port_watch* watch, const port_check& check, std::uint32_t 
     return now_ms - watch->since_ms >= PORT_FAILURE_REPEAT_MS;
 }
 
+void port_watch_start(port_watch* watch) {
+    *watch = port_watch{};
+}
+
 bool run_end_flashes(const void* window, const void* foreground,
                      const void* foreground_root_owner) {
     return foreground != window && foreground_root_owner != window;

@@ -34,6 +34,9 @@ struct port_watch {
 // after a removal notice named the port. A call failing with an error that means "not
 // supported" is no sign at all. A clean check ends a run of failures.
 bool port_loss_decide(port_watch* watch, const port_check& check, std::uint32_t now_ms);
+// A press starts a new run on a port opened afresh: the signs an earlier run saw, a failure
+// not yet repeated or a removal notice, say nothing about it and are forgotten.
+void port_watch_start(port_watch* watch);
 
 // Whether the taskbar button flashes at a run's end: only when the window is not in front,
 // that is, neither it nor a window it owns (a message box, the About box) is the foreground

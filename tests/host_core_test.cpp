@@ -469,11 +469,13 @@ TEST(PortOpen, BusyForAnotherCopyOrProgramAndFatalOtherwise) {
 
 // How drivers fail: each row a run of checks of the held port, and the check at which the port
 // is lost (-1: never). Each check: its time, the read or write error, the ClearCommError and
-// GetCommState errors, and whether a removal notice named the port.
+// GetCommState errors, whether a removal notice named the port, and whether "Update Device"
+// was pressed just before it (a new run).
 TEST(PortLoss, TwoIndependentSignsAndNotSupportedNeverCounts) {
     struct check_at {
         std::uint32_t ms;
         port_check check;
+        bool press = false;
     };
     struct row {
         const char* behaviour;
@@ -526,11 +528,20 @@ TEST(PortLoss, TwoIndependentSignsAndNotSupportedNeverCounts) {
         {"the tick counter wraps between the failures",
          {{wrap, {0, 31, 0, false}}, {wrap + 0x110u, {0, 31, 0, false}}},
          1},
+        {"a failure in the last run, one in the next",
+         {{0, {0, 22, 0, false}}, {300, {0, 22, 0, false}, true}},
+         -1},
+        {"a removal notice in the last run, a failure in the next",
+         {{0, {0, 0, 0, true}}, {250, {0, 22, 0, false}, true}},
+         -1},
     };
     for (const row& r : rows) {
         port_watch watch{};
         int lost_at = -1;
         for (std::size_t k = 0; k < r.checks.size() && lost_at < 0; ++k) {
+            if (r.checks[k].press) {
+                port_watch_start(&watch);
+            }
             if (port_loss_decide(&watch, r.checks[k].check, r.checks[k].ms)) {
                 lost_at = static_cast<int>(k);
             }

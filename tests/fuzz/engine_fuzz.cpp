@@ -247,6 +247,10 @@ void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
     if (prev == JOB_VERIFY && now == JOB_VERIFY) {
         require(!complete, "complete checksum reply ignored");
     }
+    // After the checksums matched, an exception answers the restart as an acknowledgement does.
+    if (prev == JOB_RESTART && now == JOB_RESTART) {
+        require(!(ref_valid(consumed) && consumed[1] == 0xAB), "restart exception not taken");
+    }
     if (now == prev) {
         return;
     }
@@ -266,15 +270,15 @@ void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
                 "JOB_VERIFY before the whole image was acknowledged");
         break;
     case JOB_FAILED: {
-        // A refusal ends a run in any state that awaits a reply but the contact; the job's
-        // frame still holds it.
+        // A refusal ends a run while a block or the checksum is awaited; the job's frame still
+        // holds it.
         const update_job& job = h.fx->job;
         const std::size_t held = job.frame_len > 0 && job.frame_len <= job.frame_cap
                                      ? static_cast<std::size_t>(job.frame_len)
                                      : 0;
         const bool refused = ref_valid({job.frame, held}) && job.frame[FUNCTION_AT] == 0xAB;
         require((prev == JOB_VERIFY && complete && remote != h.image_crc) ||
-                    ((prev == JOB_PROGRAM || prev == JOB_VERIFY || prev == JOB_RESTART) && refused),
+                    ((prev == JOB_PROGRAM || prev == JOB_VERIFY) && refused),
                 "JOB_FAILED without a differing checksum reply or a refusal");
         break;
     }
@@ -286,7 +290,6 @@ void check_transition(harness& h, std::uint32_t prev, const bytes& consumed) {
     case JOB_DONE:
         require(prev == JOB_RESTART && h.verified && ref_valid(consumed),
                 "JOB_DONE without a verified image and a valid restart reply");
-        require(consumed.size() < 2 || consumed[1] != 0xAB, "JOB_DONE on a refused restart");
         require(consumed.size() < 5 || consumed[0] != DEVICE_ADDRESS ||
                     consumed[1] != FUNC_ENCAPSULATED ||
                     (consumed[2] != CMD_CHECKSUM && consumed[2] != CMD_WRITE_BLOCK),

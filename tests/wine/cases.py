@@ -216,11 +216,11 @@ def case_late_power_up(c):
 def case_wrong_checksum_retry(c):
     """A run that ends in "FAILED" leaves the port open; a second press on the same port must
     close it and start afresh instead of ending the tool. After a wrong checksum, and after a
-    block, the checksum request and the restart refused by the device. At each "FAILED" the log
-    on disk already ends with the run's last line. While the port is held, a port linked
-    meanwhile is listed and the pick stays; a press on a port another copy holds says so and
-    changes nothing; the last failed run's adapter pulled (a removal notice) and plugged back
-    returns to the list, and a press on it completes."""
+    block and the checksum request refused by the device; a restart answered with an exception
+    completes the run. At each run's end the log on disk already ends with the run's last
+    line. While the port is held, a port linked meanwhile is listed and the pick stays; a press
+    on a port another copy holds says so and changes nothing; a failed run's adapter pulled (a
+    removal notice) and plugged back returns to the list, and a press on it runs."""
     c.device("bad", 3, *small_device(), "--wrong-crc")
     bad_pty = c.device_pty("bad")
     fresh_log_dir(c)
@@ -257,8 +257,10 @@ def case_wrong_checksum_retry(c):
     )
     statuses = ["Establishing Link...", "FAILED", "programming 0x8004800", "FAILED"]
     # "Program Verified OK" is replaced at once: the trace's "CRCs match" stands for it.
-    refusals = ["Verifying...", "FAILED", "Resetting target...", "FAILED"]
-    c.expect_eq("checksums matched (refused restart, last run)", 2, c.trace_count(r"^CRCs match$"))
+    refusals = ["Verifying...", "FAILED", "Resetting target...", "Programming Completed"]
+    c.expect_eq(
+        "checksums matched (exception to the restart, last run)", 2, c.trace_count(r"^CRCs match$")
+    )
     c.expect_statuses(
         *statuses,
         *refusals,
@@ -267,13 +269,15 @@ def case_wrong_checksum_retry(c):
         "Programming Completed",
     )
     c.expect_flash("good", small_image())
-    records = expect_runs(c, c.target.small_exe, *["failed"] * 4, "completed")
+    records = expect_runs(c, c.target.small_exe, *["failed"] * 3, "completed", "completed")
     c.expect_eq("blocks in runs.csv", ["3", "2", "3", "3", "3"], [r["blocks"] for r in records])
 
 
 def refused_block(c, bad_pty):
     """A device that refuses block 3 with an exception reply: "FAILED" at once, nothing sent
-    after; then a good device, and a press completes."""
+    after; so for the checksum request. One that answers the restart with an exception: the
+    image is written and verified, so the run completes. Then a good device, and a press
+    completes."""
     c.device("refusing", 3, *small_device(), "--refuse", "block:3")
     refusing_pty = c.device_pty("refusing")
     seen = len(c.driver.statuses())
@@ -287,45 +291,58 @@ def refused_block(c, bad_pty):
     c.check(late <= 5000, f"block 3 shown to FAILED: {late} ms", f"block 3 to FAILED: {late} ms")
     c.expect_eq("device's last line", "refused, exception 04", c.device_log("refusing")[-1][-21:])
     expect_log_ends(c, "ERROR DEVICE REFUSED BLOCK, EXCEPTION 04")
-    refused(c, "nochecksum", ["--refuse", "checksum:all", "--refusal-without-code"])
+    refused(c, "nochecksum", ["--refuse", "checksum:all", "--refusal-without-code"], stop=False)
     # Checked before a later device can be given the same terminal's number.
     c.expect_eq("processes still holding the refused run's port", [], c.holders_of(refusing_pty))
     c.expect_eq("device's last line", "refused, no code", c.device_log("nochecksum")[-1][-16:])
     expect_log_ends(c, "ERROR DEVICE REFUSED CHECKSUM")
-    refused(c, "norestart", ["--refuse", "restart:1", "--refusal-code", 1], stop=False)
-    c.expect_eq("device's last line", "refused, exception 01", c.device_log("norestart")[-1][-21:])
-    expect_log_ends(c, "ERROR DEVICE REFUSED RESTART, EXCEPTION 01")
-    c.check(not c.flash_path("norestart").exists(), "no restart", "the device restarted")
-    # The adapter pulled and plugged back: the removal notice gives the held port up, and the
-    # device notice lists it again (the unlinked COM20 goes). Asked while the terminal is still
-    # there: once its device ends, the tool's descriptor no longer reads as its path.
-    norestart_pty = c.device_pty("norestart")
-    device_pid = c.devices["norestart"].pid
+    # The failed run's adapter pulled and plugged back: the removal notice gives the held port
+    # up, and the device notice lists it again (the unlinked COM20 goes). Asked while the
+    # terminal is still there: once its device ends, the tool's descriptor no longer reads as its
+    # path.
+    nochecksum_pty = c.device_pty("nochecksum")
+    device_pid = c.devices["nochecksum"].pid
 
     def tool_holders():
-        return [pid for pid in c.holders_of(norestart_pty) if pid != device_pid]
+        return [pid for pid in c.holders_of(nochecksum_pty) if pid != device_pid]
 
     c.check(bool(tool_holders()), "FAILED keeps the port", "FAILED gave the port up")
     c.drive("devremove", 3)
     c.expect_eq(
         "processes holding the failed run's port after its removal notice", [], tool_holders()
     )
-    c.stop_device("norestart")
+    c.stop_device("nochecksum")
+    refused(
+        c,
+        "norestart",
+        ["--refuse", "restart:1", "--refusal-code", 1],
+        "Programming Completed",
+        plugged_back=True,
+    )
+    c.expect_eq("device's last line", "refused, exception 01", c.device_log("norestart")[-1][-21:])
+    expect_log_ends(c, "RESTART ANSWERED WITH EXCEPTION 01")
+    c.check(not c.flash_path("norestart").exists(), "no restart", "the device restarted")
     c.device("good", 3, *small_device())
-    c.drive("devchange")
-    await_ports(c, [r"\\.\com3"], 0, ", the failed run's port plugged back")
-    c.drive("click", "await", "Programming Completed", 60000)
+    # The last run ended "Programming Completed" too: the new run is awaited first.
+    c.drive(
+        "click", "await", "Establishing Link...", 60000, "await", "Programming Completed", 60000
+    )
     c.close_tool_expect(0)
 
 
-def refused(c, device, options, stop=True):
-    """A device with these refusals on COM3, a press, "FAILED"; then a second of silence: the
-    device's log gains nothing. The device is stopped afterwards, unless `stop` is false."""
+def refused(c, device, options, end="FAILED", stop=True, plugged_back=False):
+    """A device with these refusals on COM3, a press, the run's END status; then a second of
+    silence: the device's log gains nothing. The device is stopped afterwards, unless `stop` is
+    false. `plugged_back`: COM3 was taken out of the list by a removal notice, and a device
+    notice lists it again before the press."""
     c.device(device, 3, *small_device(), *options)
-    c.drive("click", "await", "FAILED", 60000)
+    if plugged_back:
+        c.drive("devchange")
+        await_ports(c, [r"\\.\com3"], 0, ", the failed run's port plugged back")
+    c.drive("click", "await", end, 60000)
     heard = len(c.device_log(device))
     c.drive("sleep", 1000)
-    c.expect_eq(f"requests heard by {device} after FAILED", heard, len(c.device_log(device)))
+    c.expect_eq(f"requests heard by {device} after {end}", heard, len(c.device_log(device)))
     if stop:
         c.stop_device(device)
 

@@ -196,24 +196,48 @@ void step_window(int timeout_ms) {
 }
 
 // The ANSI form of CB_GETLBTEXT across processes returns only the first character under
-// Wine; the wide form returns the whole item.
-void step_items() {
-    HWND list = control(IDC_PORT_LIST);
+// Wine; the wide form returns the whole item. Appends "item K TEXT" lines to `report`; false
+// when the list changed while it was read (a scan of the tool replaced it between two reads).
+bool read_items(HWND list, std::string& report) {
     DWORD_PTR count = 0;
     SendMessageTimeoutW(list, CB_GETCOUNT, 0, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &count);
     for (DWORD_PTR k = 0; k < count && static_cast<LRESULT>(count) != CB_ERR; ++k) {
         wchar_t wide[512] = {};
         DWORD_PTR len = 0;
         SendMessageTimeoutW(list, CB_GETLBTEXTLEN, k, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &len);
+        if (static_cast<LRESULT>(len) == CB_ERR) {
+            return false;
+        }
         if (len >= 512) {
             fail("item too long");
         }
         SendMessageTimeoutW(list, CB_GETLBTEXT, k, reinterpret_cast<LPARAM>(wide), SMTO_NORMAL,
                             SEND_TIMEOUT_MS, &len);
+        if (static_cast<LRESULT>(len) == CB_ERR) {
+            return false;
+        }
         char text[1024] = {};
         WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-        std::printf("item %u %s\n", static_cast<unsigned>(k), text);
+        char line[1100];
+        std::snprintf(line, sizeof line, "item %u %s\n", static_cast<unsigned>(k), text);
+        report += line;
     }
+    DWORD_PTR after = 0;
+    SendMessageTimeoutW(list, CB_GETCOUNT, 0, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &after);
+    return after == count;
+}
+
+void step_items() {
+    HWND list = control(IDC_PORT_LIST);
+    std::string report;
+    for (int attempt = 0; !read_items(list, report); ++attempt) {
+        if (attempt == 10) {
+            fail("port list kept changing while it was read");
+        }
+        report.clear();
+        Sleep(20);
+    }
+    std::fputs(report.c_str(), stdout);
     std::fflush(stdout);
 }
 
