@@ -14,7 +14,17 @@ bool port_loss_decide(port_watch* watch, const port_check& check, std::uint32_t 
     if (check.removal_named) {
         watch->removal_named = true;
     }
-    int signs = (sign_of_loss(check.io_error) ? 1 : 0) + (sign_of_loss(check.clear_error) ? 1 : 0) +
+    // Some drivers fail the status query with "not supported" on a working port, every time, so
+    // that error alone says nothing. Others answer every call on a removed port with 87 and
+    // nothing else: a port whose status query answered earlier in this run and fails now, after
+    // a removal notice named it, has lost its device.
+    const bool stopped_answering =
+        check.clear_error != 0 && watch->status_answered && watch->removal_named;
+    if (check.clear_error == 0) {
+        watch->status_answered = true;
+    }
+    int signs = (sign_of_loss(check.io_error) ? 1 : 0) +
+                (sign_of_loss(check.clear_error) || stopped_answering ? 1 : 0) +
                 (sign_of_loss(check.state_error) ? 1 : 0);
     if (signs == 0) {
         watch->failing = false;

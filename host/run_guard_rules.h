@@ -27,12 +27,14 @@ struct port_watch {
     bool failing;           // the last check saw a sign of loss
     std::uint32_t since_ms; // when the checks began to see one
     bool removal_named;     // a removal notice named the port during this run
+    bool status_answered;   // the status query succeeded at a check of this run
 };
 
 // Whether the port is lost: it takes two independent signs, such as two calls failing in one
 // check, a failure repeating at least PORT_FAILURE_REPEAT_MS after the first, or a failure
 // after a removal notice named the port. A call failing with an error that means "not
-// supported" is no sign at all. A clean check ends a run of failures.
+// supported" is no sign at all, except the status query's once it has answered in this run and
+// a removal notice has named the port since. A clean check ends a run of failures.
 bool port_loss_decide(port_watch* watch, const port_check& check, std::uint32_t now_ms);
 // A press starts a new run on a port opened afresh: the signs an earlier run saw, a failure
 // not yet repeated or a removal notice, say nothing about it and are forgotten.
