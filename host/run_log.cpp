@@ -40,20 +40,6 @@ char pending[LOG_BUFFER_SIZE];
 std::size_t pending_len = 0;
 char listed[MAX_LISTED][LOG_NAME_SIZE];
 
-// out = a + "\" + b when it fits in MAX_PATH characters and its terminator.
-bool join(wchar_t* out, const wchar_t* a, const wchar_t* b) {
-    const std::size_t la = std::wcslen(a);
-    const std::size_t lb = std::wcslen(b);
-    if (la + 1 + lb >= MAX_PATH) {
-        return false;
-    }
-    std::wmemmove(out, a, la);
-    out[la] = L'\\';
-    std::wmemcpy(out + la + 1, b, lb);
-    out[la + 1 + lb] = L'\0';
-    return true;
-}
-
 // Run log names are ASCII: a name with other characters is no run log.
 bool narrow_ascii(char (&out)[LOG_NAME_SIZE], const wchar_t* name) {
     std::size_t i = 0;
@@ -65,14 +51,6 @@ bool narrow_ascii(char (&out)[LOG_NAME_SIZE], const wchar_t* name) {
     }
     out[i] = '\0';
     return true;
-}
-
-void widen_ascii(wchar_t (&out)[LOG_NAME_SIZE], const char* name) {
-    std::size_t i = 0;
-    for (; name[i] != '\0' && i + 1 < LOG_NAME_SIZE; ++i) {
-        out[i] = static_cast<unsigned char>(name[i]);
-    }
-    out[i] = L'\0';
 }
 
 std::uint64_t file_time(const FILETIME& t) {
@@ -88,7 +66,7 @@ std::uint64_t bytes_of(const wchar_t* pattern) {
     wchar_t path[MAX_PATH];
     WIN32_FIND_DATAW found{};
     HANDLE search =
-        join(path, folder, pattern) ? FindFirstFileW(path, &found) : INVALID_HANDLE_VALUE;
+        log_path_join(path, folder, pattern) ? FindFirstFileW(path, &found) : INVALID_HANDLE_VALUE;
     if (search == INVALID_HANDLE_VALUE) {
         return 0;
     }
@@ -107,14 +85,14 @@ std::uint64_t bytes_of(const wchar_t* pattern) {
 // the next one. Wine refuses the same way.
 bool delete_log(const log_entry* log, void*) {
     wchar_t name[LOG_NAME_SIZE];
-    widen_ascii(name, log->name);
+    log_name_widen(name, log->name);
     wchar_t path[MAX_PATH];
-    return join(path, folder, name) && DeleteFileW(path) != FALSE;
+    return log_path_join(path, folder, name) && DeleteFileW(path) != FALSE;
 }
 
 void remove_old_logs() {
     wchar_t pattern[MAX_PATH];
-    if (!join(pattern, folder, L"fwt-*.log")) {
+    if (!log_path_join(pattern, folder, L"fwt-*.log")) {
         return;
     }
     WIN32_FIND_DATAW found{};
@@ -178,8 +156,8 @@ void open_log() {
     wchar_t base[MAX_PATH];
     const DWORD got = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
     wchar_t app[MAX_PATH];
-    if (got == 0 || got >= MAX_PATH || !join(app, base, APP_FOLDER) ||
-        !join(folder, app, L"logs")) {
+    if (got == 0 || got >= MAX_PATH || !log_path_join(app, base, APP_FOLDER) ||
+        !log_path_join(folder, app, L"logs")) {
         folder[0] = L'\0';
         return;
     }
@@ -195,9 +173,9 @@ void open_log() {
             break;
         }
         wchar_t name[LOG_NAME_SIZE];
-        widen_ascii(name, log_name);
+        log_name_widen(name, log_name);
         wchar_t path[MAX_PATH];
-        if (!join(path, folder, name)) {
+        if (!log_path_join(path, folder, name)) {
             break;
         }
         // Only if no file of that name exists: an older log is never truncated. Only a name
@@ -280,4 +258,25 @@ const char* run_log_name() {
 
 bool run_log_active() {
     return log_handle != INVALID_HANDLE_VALUE;
+}
+
+bool log_path_join(wchar_t* out, const wchar_t* a, const wchar_t* b) {
+    const std::size_t la = std::wcslen(a);
+    const std::size_t lb = std::wcslen(b);
+    if (la + 1 + lb >= MAX_PATH) {
+        return false;
+    }
+    std::wmemmove(out, a, la);
+    out[la] = L'\\';
+    std::wmemcpy(out + la + 1, b, lb);
+    out[la + 1 + lb] = L'\0';
+    return true;
+}
+
+void log_name_widen(std::span<wchar_t> out, const char* name) {
+    std::size_t i = 0;
+    for (; name[i] != '\0' && i + 1 < out.size(); ++i) {
+        out[i] = static_cast<unsigned char>(name[i]);
+    }
+    out[i] = L'\0';
 }

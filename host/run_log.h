@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <span>
 
 #include "engine/host_api.h"
 
@@ -22,3 +23,7 @@ void run_log_fatal(const char* text);
 const wchar_t* run_log_folder();
 const char* run_log_name();
 bool run_log_active();
+// The log folder's files' paths, shared with runs.csv: out (MAX_PATH characters) = a + "\" + b
+// when it fits; and an ASCII file name widened into out, cut to fit.
+bool log_path_join(wchar_t* out, const wchar_t* a, const wchar_t* b);
+void log_name_widen(std::span<wchar_t> out, const char* name);

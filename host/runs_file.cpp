@@ -17,6 +17,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "host/run_log.h"
 #include "host/run_record_line.h"
 
 #include <windows.h>
@@ -30,28 +31,6 @@ constexpr std::uint32_t NAME_TRIES = 10;
 constexpr std::size_t NAME_SIZE = 48;
 // The locked byte: 2^62, beyond any file's end, within what Wine hands to fcntl locks.
 constexpr DWORD LOCK_OFFSET_HIGH = 0x40000000;
-
-// out = a + "\" + b when it fits in MAX_PATH characters and its terminator.
-bool join(wchar_t* out, const wchar_t* a, const wchar_t* b) {
-    const std::size_t la = std::wcslen(a);
-    const std::size_t lb = std::wcslen(b);
-    if (la + 1 + lb >= MAX_PATH) {
-        return false;
-    }
-    std::wmemmove(out, a, la);
-    out[la] = L'\\';
-    std::wmemcpy(out + la + 1, b, lb);
-    out[la + 1 + lb] = L'\0';
-    return true;
-}
-
-void widen_ascii(wchar_t (&out)[NAME_SIZE], const char* name) {
-    std::size_t i = 0;
-    for (; name[i] != '\0' && i + 1 < NAME_SIZE; ++i) {
-        out[i] = static_cast<unsigned char>(name[i]);
-    }
-    out[i] = L'\0';
-}
 
 // FILE_SHARE_DELETE lets another copy rename a full file while this one waits for the lock:
 // it then finds the file renamed and appends to the new one. FILE_READ_DATA is what a byte-range
@@ -73,7 +52,7 @@ void make_with_header(const wchar_t* folder, const wchar_t* path) {
     std::swprintf(name, NAME_SIZE, L"runs-new-%lu.tmp",
                   static_cast<unsigned long>(GetCurrentProcessId()));
     wchar_t temp[MAX_PATH];
-    if (!join(temp, folder, name)) {
+    if (!log_path_join(temp, folder, name)) {
         return;
     }
     // A file of this name left by an ended process of the same number is of no use to anyone.
@@ -128,8 +107,8 @@ bool rename_full(const wchar_t* folder, const wchar_t* path) {
         if (runs_archive_name(name, stamp, sequence) == 0) {
             return false;
         }
-        widen_ascii(wide, name);
-        if (!join(archive, folder, wide)) {
+        log_name_widen(wide, name);
+        if (!log_path_join(archive, folder, wide)) {
             return false;
         }
         if (MoveFileExW(path, archive, 0)) {
@@ -150,10 +129,10 @@ bool runs_file_append(const wchar_t* folder, const char* line, std::size_t len,
     const DWORD saved = GetLastError();
     wchar_t path[MAX_PATH];
     wchar_t file_name[NAME_SIZE];
-    widen_ascii(file_name, RUNS_FILE_NAME);
+    log_name_widen(file_name, RUNS_FILE_NAME);
     bool done = false;
-    for (std::uint32_t attempt = 0;
-         attempt < APPEND_TRIES && len > 0 && folder[0] != L'\0' && join(path, folder, file_name);
+    for (std::uint32_t attempt = 0; attempt < APPEND_TRIES && len > 0 && folder[0] != L'\0' &&
+                                    log_path_join(path, folder, file_name);
          ++attempt) {
         HANDLE file = open_for_append(path);
         if (file == INVALID_HANDLE_VALUE) {
