@@ -10,6 +10,8 @@
 #include "host/log_names.h"
 
 inline constexpr char RUNS_FILE_NAME[] = "runs.csv";
+// Where lines go while another program (a spreadsheet) holds runs.csv without sharing writes.
+inline constexpr char RUNS_HELD_FILE_NAME[] = "runs-while-held.csv";
 // Written once, as the file's first line, when the file is made. Lines end in CR LF.
 inline constexpr char RUNS_HEADER[] =
     "time_utc,port,outcome,seconds,blocks,resends,image_sha256,tool_version,log\r\n";

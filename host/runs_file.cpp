@@ -122,26 +122,28 @@ bool rename_full(const wchar_t* folder, const wchar_t* path) {
     return false;
 }
 
-} // namespace
-
-bool runs_file_append(const wchar_t* folder, const char* line, std::size_t len,
-                      std::uint64_t limit_bytes) {
-    const DWORD saved = GetLastError();
+// Appends to `file_name` in `folder`; past limit_bytes the file is renamed first (0: never).
+// ERROR_SHARING_VIOLATION when another program holds the file without sharing writes.
+bool append_to(const wchar_t* folder, const char* file_name, const char* line, std::size_t len,
+               std::uint64_t limit_bytes, DWORD* open_error) {
     wchar_t path[MAX_PATH];
-    wchar_t file_name[NAME_SIZE];
-    log_name_widen(file_name, RUNS_FILE_NAME);
+    wchar_t wide_name[NAME_SIZE];
+    log_name_widen(wide_name, file_name);
+    *open_error = 0;
     bool done = false;
     for (std::uint32_t attempt = 0; attempt < APPEND_TRIES && len > 0 && folder[0] != L'\0' &&
-                                    log_path_join(path, folder, file_name);
+                                    log_path_join(path, folder, wide_name);
          ++attempt) {
         HANDLE file = open_for_append(path);
         if (file == INVALID_HANDLE_VALUE) {
-            if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            *open_error = GetLastError();
+            if (*open_error != ERROR_FILE_NOT_FOUND) {
                 break;
             }
             make_with_header(folder, path);
             continue;
         }
+        *open_error = 0;
         OVERLAPPED at{};
         if (!lock(file, &at)) {
             CloseHandle(file);
@@ -151,7 +153,7 @@ bool runs_file_append(const wchar_t* folder, const char* line, std::size_t len,
         // A full file that cannot be renamed now (a program such as a spreadsheet holds it open
         // without FILE_SHARE_DELETE) takes the line all the same, past the limit: a record is
         // worth more than the limit.
-        if (GetFileSizeEx(file, &size) &&
+        if (limit_bytes > 0 && GetFileSizeEx(file, &size) &&
             runs_file_full(static_cast<std::uint64_t>(size.QuadPart), limit_bytes) &&
             (!still_named(file, path) || rename_full(folder, path))) {
             UnlockFileEx(file, 0, 1, 0, &at);
@@ -163,6 +165,22 @@ bool runs_file_append(const wchar_t* folder, const char* line, std::size_t len,
         UnlockFileEx(file, 0, 1, 0, &at);
         CloseHandle(file);
         break;
+    }
+    return done;
+}
+
+} // namespace
+
+bool runs_file_append(const wchar_t* folder, const char* line, std::size_t len,
+                      std::uint64_t limit_bytes) {
+    const DWORD saved = GetLastError();
+    DWORD open_error = 0;
+    bool done = append_to(folder, RUNS_FILE_NAME, line, len, limit_bytes, &open_error);
+    // A spreadsheet opens a CSV file for reading and shares no writes, for as long as it shows
+    // it: the line goes to a file of its own beside runs.csv, with the same header, rather than
+    // being lost. It is never renamed; its lines belong after those of runs.csv up to then.
+    if (!done && open_error == ERROR_SHARING_VIOLATION) {
+        done = append_to(folder, RUNS_HELD_FILE_NAME, line, len, 0, &open_error);
     }
     SetLastError(saved);
     return done;

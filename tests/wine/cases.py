@@ -20,6 +20,7 @@ from fwtwine import cli, paths, pe
 from fwtwine.prefix import WINE64
 from fwtwine.procs import CaseAbort, end, log, wait_until
 from steps import (
+    RUNS_HEADER,
     TITLE,
     check_caption_progress,
     expect_log_ends,
@@ -488,6 +489,7 @@ def case_appends(c):
     )
     held_by_other(c, probe)
     full_and_held(c, probe, folder, go)
+    held_for_reading(c, probe, folder, go)
 
 
 def appended_line(row):
@@ -531,6 +533,25 @@ def full_and_held(c, probe, folder, go):
     )
 
 
+def held_for_reading(c, probe, folder, go):
+    """runs.csv held open as a spreadsheet holds it (read access, writes not shared): the line
+    goes to runs-while-held.csv beside it, under the header, and runs.csv is left as it was."""
+    records, aside = folder / "runs.csv", folder / "runs-while-held.csv"
+    before = records.read_bytes()
+    out = c.dir / "holdread-records.txt"
+    argv = [WINE64, probe, "holdread", windows_path(records), "20000"]
+    holder = c.spawn("holdread probe", argv, stdout=out, stderr=subprocess.STDOUT)
+    wait_until(lambda: out.exists() and b"held" in out.read_bytes(), 30)
+    args = ["append", windows_path(folder), 10, 1, 0, windows_path(go)]
+    rc = c.run_windows_program(probe, *map(str, args), out=c.dir / "append-held.txt")
+    end(holder)
+    c.expect_eq("append while a reader holds runs.csv: exit code", 0, rc)
+    c.check(records.read_bytes() == before, "runs.csv untouched", "runs.csv changed")
+    aside_bytes = aside.read_bytes() if aside.exists() else b""
+    rows = [appended_line(row) for row in runs_rows(c, aside_bytes)]
+    c.expect_eq("lines of runs-while-held.csv", [(10, 0)], rows)
+
+
 def held_by_other(c, probe):
     """A file made and held open by one process as the run log is (no FILE_SHARE_DELETE):
     DeleteFileW from another fails with a sharing violation, and the file stays."""
@@ -548,7 +569,6 @@ def held_by_other(c, probe):
 
 
 BUSY = "Port in use by another program"
-RUNS_HEADER = "time_utc,port,outcome,seconds,blocks,resends,image_sha256,tool_version,log"
 
 
 @case

@@ -6,6 +6,8 @@
 //   fwt-appendprobe hold FILE MS                     opens FILE, made if need be, with the run
 //                                                  log's sharing, prints "held", keeps it open
 //                                                  MS milliseconds
+//   fwt-appendprobe holdread FILE MS                 as hold, with a spreadsheet's sharing: read
+//                                                  access, only reads shared
 //   fwt-appendprobe delete FILE                      DeleteFileW(FILE): prints what it returned
 #include <cstdio>
 #include <cstdlib>
@@ -73,11 +75,12 @@ int append(const char* folder, int id, int count, std::uint64_t limit, const cha
     return probe_failures == 0 ? 0 : 1;
 }
 
-// With the run log's sharing: write access, reads and writes shared, removal and renaming not.
-int hold(const char* file, DWORD ms) {
-    HANDLE handle =
-        CreateFileW(wide(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+// With the run log's sharing (write access, reads and writes shared, removal and renaming not),
+// or with a spreadsheet's (read access, only reads shared).
+int hold(const char* file, DWORD ms, bool as_reader) {
+    HANDLE handle = CreateFileW(wide(file).c_str(), as_reader ? GENERIC_READ : GENERIC_WRITE,
+                                as_reader ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     char detail[64];
     std::snprintf(detail, sizeof detail, "error %lu", static_cast<unsigned long>(GetLastError()));
     check(handle != INVALID_HANDLE_VALUE, "held", handle != INVALID_HANDLE_VALUE ? file : detail);
@@ -107,13 +110,14 @@ int main(int argc, char** argv) {
         return append(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
                       std::strtoull(argv[5], nullptr, 10), argv[6]);
     }
-    if (argc == 4 && std::strcmp(argv[1], "hold") == 0) {
-        return hold(argv[2], static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
+    const bool as_reader = argc == 4 && std::strcmp(argv[1], "holdread") == 0;
+    if (as_reader || (argc == 4 && std::strcmp(argv[1], "hold") == 0)) {
+        return hold(argv[2], static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)), as_reader);
     }
     if (argc == 3 && std::strcmp(argv[1], "delete") == 0) {
         return remove_file(argv[2]);
     }
     std::fprintf(stderr, "usage: fwt-appendprobe append FOLDER ID COUNT LIMIT GO | hold FILE MS | "
-                         "delete FILE\n");
+                         "holdread FILE MS | delete FILE\n");
     return 2;
 }
