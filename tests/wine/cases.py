@@ -512,18 +512,26 @@ def appended_line(row):
     return (k, i) if row == want else None
 
 
+def append_while_held(c, probe, folder, go, mode, copy, limit):
+    """One line of `copy` appended to runs.csv in `folder` while another process holds runs.csv
+    open (`mode`: the probe's hold or holdread); the probe's exit code."""
+    out = c.dir / f"{mode}-records.txt"
+    argv = [WINE64, probe, mode, windows_path(folder / "runs.csv"), "20000"]
+    holder = c.spawn(f"{mode} probe", argv, stdout=out, stderr=subprocess.STDOUT)
+    try:
+        wait_until(lambda: out.exists() and b"held" in out.read_bytes(), 30)
+        args = ["append", windows_path(folder), copy, 1, limit, windows_path(go)]
+        return c.run_windows_program(probe, *map(str, args), out=c.dir / f"append-{mode}.txt")
+    finally:
+        end(holder)
+
+
 def full_and_held(c, probe, folder, go):
     """runs.csv past the limit while another program holds it without FILE_SHARE_DELETE, so it
     cannot be renamed: the line goes into it all the same."""
     records = folder / "runs.csv"
     before = records.stat().st_size
-    out = c.dir / "hold-records.txt"
-    argv = [WINE64, probe, "hold", windows_path(records), "20000"]
-    holder = c.spawn("hold probe", argv, stdout=out, stderr=subprocess.STDOUT)
-    wait_until(lambda: out.exists() and b"held" in out.read_bytes(), 30)
-    args = ["append", windows_path(folder), 9, 1, 1, windows_path(go)]
-    rc = c.run_windows_program(probe, *map(str, args), out=c.dir / "append-full.txt")
-    end(holder)
+    rc = append_while_held(c, probe, folder, go, "hold", 9, 1)
     c.expect_eq("append to a full runs.csv held open: exit code", 0, rc)
     tail = runs_rows(c, records.read_bytes())[-1:]
     c.check(
@@ -538,13 +546,7 @@ def held_for_reading(c, probe, folder, go):
     goes to runs-while-held.csv beside it, under the header, and runs.csv is left as it was."""
     records, aside = folder / "runs.csv", folder / "runs-while-held.csv"
     before = records.read_bytes()
-    out = c.dir / "holdread-records.txt"
-    argv = [WINE64, probe, "holdread", windows_path(records), "20000"]
-    holder = c.spawn("holdread probe", argv, stdout=out, stderr=subprocess.STDOUT)
-    wait_until(lambda: out.exists() and b"held" in out.read_bytes(), 30)
-    args = ["append", windows_path(folder), 10, 1, 0, windows_path(go)]
-    rc = c.run_windows_program(probe, *map(str, args), out=c.dir / "append-held.txt")
-    end(holder)
+    rc = append_while_held(c, probe, folder, go, "holdread", 10, 0)
     c.expect_eq("append while a reader holds runs.csv: exit code", 0, rc)
     c.check(records.read_bytes() == before, "runs.csv untouched", "runs.csv changed")
     aside_bytes = aside.read_bytes() if aside.exists() else b""
